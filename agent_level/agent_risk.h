@@ -1,0 +1,77 @@
+// Per-agent risk records: accumulated changes in g_agent_risk_map, and the write pass that
+// turns them into "agent_level" documents.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+
+// One agent's counters: a signed change record in g_agent_risk_map, or a summary.
+struct agent_risk_info {
+  int32_t high_risk_c = 0;
+  int32_t mid_risk_c = 0;
+  int32_t low_risk_c = 0;
+  int32_t high_virus_c = 0;
+  int32_t mid_virus_c = 0;
+  int32_t low_virus_c = 0;
+  int32_t high_leak_c = 0;
+  int32_t mid_leak_c = 0;
+  int32_t low_leak_c = 0;
+  int32_t risk_level = 0;  // derived in a summary; unused in a change record
+  int32_t webshell_c = 0;
+  int32_t nofile_attack_c = 0;
+  int32_t botnet_c = 0;
+  int32_t antibfa_c = 0;
+  int32_t worm_c = 0;
+  int32_t ransom_c = 0;
+  int32_t trojan_c = 0;
+  int32_t miner_c = 0;
+  int32_t backdoor_c = 0;
+  int32_t macro_c = 0;
+  int32_t hacktool_c = 0;
+  int32_t adware_c = 0;
+  int32_t cad_c = 0;
+  int32_t exploit_c = 0;
+  int32_t rootkit_c = 0;
+  int32_t activatetool_c = 0;
+  int32_t infection_c = 0;
+  int32_t undefine_c = 0;
+  int32_t adv_threat_c = 0;
+  uint64_t last_risk_time = 0;
+  int32_t total_events = 0;
+
+  bool operator==(const agent_risk_info&) const = default;
+};
+
+// Agent id -> accumulated change. Filled by the comparison passes, emptied by
+// flush_agent_level.
+extern std::unordered_map<std::string, agent_risk_info> g_agent_risk_map;
+
+// True until the first full rebuild: stored documents are not read, every changed agent
+// is inserted and total_events comes from the change record.
+extern bool g_first_insert;
+
+// Adds `delta` to a counter, saturating at the int32 limits (logged at level 2).
+void add_counter(int32_t& counter, int64_t delta, const char* name);
+
+// The stored summary of an agent (zero record when it has none). False when the stored
+// document cannot be read or lacks a field.
+bool get_agent_origin_info(const std::string& agent_id, agent_risk_info& info);
+
+// New summary = stored summary + change (clamped at 0, risk level derived);
+// `changed` tells whether it differs from the stored one. False when the stored
+// summary cannot be read.
+bool get_agent_risk_doc(const std::string& agent_id, const agent_risk_info& change,
+                        agent_risk_info& summary, bool& changed);
+
+// True when the two summaries differ in any counter, the risk level, last_risk_time or
+// total_events.
+bool agent_risk_changed(const agent_risk_info& stored, const agent_risk_info& updated);
+
+// The write pass: updates or inserts the "agent_level" document of every changed agent.
+void flush_agent_level();
+
+// Returns the entries of a failed insert batch to g_agent_risk_map (an entry already
+// there stays as it is) and empties the batch.
+void restore_agent_risk_batch(std::map<std::string, agent_risk_info>& batch);

@@ -1,0 +1,40 @@
+// Pending event queue: the events that count against their agent, with the risk level and
+// category they were counted with. An in-memory buffer bounded by max_update_pending_event
+// overflows into "agent_level_pending_log"; g_pending_db_ids caches ids known to be there.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "compare/event.h"
+
+struct pending_info {
+  signed char virus_type = 0;
+  signed char risk_level = 0;
+};
+
+extern std::unordered_map<std::string, pending_info> g_pending_events;
+extern std::unordered_set<std::string> g_pending_db_ids;
+// The pending collection may hold entries: ids not buffered must be looked for there.
+extern unsigned char g_pending_in_db;
+
+// Applies one valid event to its agent's change record and to the queue. On false the
+// agent's change record is as before the call (a raised last_risk_time may stay).
+bool deal_with_event(int32_t table_type, const event_info& event);
+
+bool get_pending_event_info(const std::string& log_id, pending_info& info);
+bool delete_from_pending(const std::string& log_id);
+bool save_pending_event(const event_info& event);
+// Moves up to 10000 buffered entries into the collection in one unordered insert.
+bool flush_pending_events();
+// Puts the entries of a failed flush back into the buffer and empties `batch`.
+void restore_pending_batch(std::map<std::string, pending_info>& batch);
+
+bool query_pending_event(const std::string& log_id, pending_info& info);
+bool delete_pending_event(const std::string& log_id);
+// True when the collection holds no document. A failed look-up answers false ("may hold
+// entries"), so no pending event is ever counted twice.
+bool pending_collection_empty();

@@ -1,0 +1,22 @@
+// The event loop (libuv): one-shot timers, signals delivered on the loop, the loop clock.
+#pragma once
+
+#include <cstdint>
+
+typedef void (*cl_signal_handler)(int signal_number);
+typedef void (*cl_timer_callback)(void* arg);
+
+// Calls `handler` from the loop whenever the signal arrives. 0 on success.
+int cl_signal_setup(int signal_number, cl_signal_handler handler, int flags);
+
+// Arms a one-shot timer that calls `callback(arg)` after `milliseconds`. 0 on success.
+int cl_timer_start(uint64_t milliseconds, cl_timer_callback callback, void* arg);
+
+// Runs one turn: waits until a timer or signal is due, dispatches it, returns.
+int cl_event_loop_once();
+
+// The loop's clock in milliseconds (updated at the start of each turn).
+int64_t cl_event_loop_now();
+
+// Closes every timer and signal watcher and the loop itself (shutdown, tests).
+void cl_event_loop_close();
