@@ -24,26 +24,33 @@ void get_last_key(int32_t type, int64_t& time, std::string& id);
 // Finds or creates entry 5 and fills it from the progress file.
 void load_last_keys();
 
-// Saves the progress of a pass when it goes out of scope armed: calls `save(type, doc)`
-// and logs "save_last_update_time failed: %s" when that returns false. `doc` must stay
-// valid while the guard is armed.
+// Saves the progress of a comparison pass when it goes out of scope armed. A cursor's
+// documents die at its next call, so the pass keeps the id and time of its progress
+// document here (storage reused across documents). Armed with a readable key, the
+// destructor stores it with save_last_key; armed with an unreadable one it leaves the key
+// as it was and logs "save_last_update_time failed: %s". Defined in compare/cmp_pass.cpp.
 class last_key_guard {
  public:
-  using save_fn = bool (*)(int32_t type, const bson_t* document);
-  last_key_guard(int32_t type, save_fn save) : type_(type), save_(save) {}
+  explicit last_key_guard(int32_t type) : type_(type) {}
   ~last_key_guard();
   last_key_guard(const last_key_guard&) = delete;
   last_key_guard& operator=(const last_key_guard&) = delete;
 
-  void arm(const bson_t* document) {
-    document_ = document;
+  // Fill id() and time() first; `key_read` false when they could not be read.
+  void arm(bool key_read) {
     armed_ = true;
+    key_read_ = key_read;
   }
   void disarm() { armed_ = false; }
+  bool armed() const { return armed_; }
+
+  std::string& id() { return id_; }
+  int64_t& time() { return time_; }
 
  private:
   bool armed_ = false;
+  bool key_read_ = false;
   int32_t type_;
-  save_fn save_;
-  const bson_t* document_ = nullptr;
+  std::string id_;
+  int64_t time_ = 0;
 };

@@ -8,7 +8,7 @@ extern volatile unsigned char g_stop_flag;
 extern volatile unsigned char g_reload_flag;
 extern volatile unsigned char g_dump_flag;
 extern int64_t g_last_time;            // wall-clock seconds at the start of the last cycle
-extern int64_t g_agent_cache_drop_ms;  // loop time of the last agent cache drop; -1 unset
+extern int64_t g_agent_cache_drop_ms;  // loop time of the last agent cache drop
 
 // Takes the exclusive lock on "@/.korveld.pid" or ends the process with status 1.
 void check_single_instance();
@@ -27,3 +27,5 @@ void update_ransom_work(void* arg);
 
 // SIGUSR2: writes the pending event ids into the six files under "/tmp/ckorvel/".
 void dump_pending_id();
+// The same into another folder (tests).
+void dump_pending_id_to(const char* dir);

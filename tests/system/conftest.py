@@ -1,0 +1,182 @@
+"""Black-box fixtures: a temporary installation tree per test, the live test server, the
+agent registry, and a korveld process to start, signal, watch and stop."""
+
+import configparser
+import os
+import signal
+import sqlite3
+import subprocess
+import time
+from pathlib import Path
+
+import pymongo
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("KORVEL_BUILD_DIR", ROOT / "build"))
+DB_NAME = "tavrund_qmx"
+CYCLE_END = ">>>>>>>>>>>>>> [finish] update table: [agent_level]"
+
+
+def mongo_url():
+    url = os.environ.get("KORVEL_TEST_MONGO_URL")
+    if not url:
+        pytest.fail("KORVEL_TEST_MONGO_URL is not set: run the tests through scripts/test")
+    return url
+
+
+@pytest.fixture(scope="session")
+def client():
+    c = pymongo.MongoClient(mongo_url(), serverSelectionTimeoutMS=5000)
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def db(client):
+    """The daemon's database, empty at the start of the test."""
+    client.drop_database(DB_NAME)
+    return client[DB_NAME]
+
+
+class Tree:
+    """One installation of korveld: PREFIX/bin, config, var/log/korvel, data."""
+
+    def __init__(self, prefix: Path):
+        self.prefix = prefix
+        self.bin = prefix / "bin"
+        self.config = prefix / "config"
+        self.log_dir = prefix / "var" / "log" / "korvel"
+        self.log_file = self.log_dir / "korveld.log"
+        self.data = prefix / "data"
+        self.progress_file = self.config / "korvel_last_time.ini"
+
+    def tool(self, name, *args, stdin=None, check=True):
+        return subprocess.run([str(self.bin / name), *map(str, args)], input=stdin,
+                              capture_output=True, text=True, check=check, timeout=30)
+
+    def set_url(self, url):
+        self.tool("korvel-secret", "set", "mongo", "default_mongodb_url", stdin=url)
+
+    def set_log_level(self, level):
+        (self.config / "autolog.ini").write_text(f"[log]\nlevel = {level}\n")
+
+    def write_config(self, **keys):
+        lines = ["[update]"] + [f"{k} = {v}" for k, v in keys.items()]
+        (self.config / "korvel.ini").write_text("\n".join(lines) + "\n")
+
+    def registry(self, agents):
+        """Writes the agent registry: {agent_id: (host_plat, host_type)}."""
+        path = self.data / "agent_registry.db"
+        con = sqlite3.connect(path)
+        con.execute("CREATE TABLE IF NOT EXISTS agent (id INTEGER PRIMARY KEY,"
+                    " host_plat INTEGER NOT NULL, host_type INTEGER NOT NULL)")
+        con.executemany("INSERT OR REPLACE INTO agent VALUES (?, ?, ?)",
+                        [(int(a), p, t) for a, (p, t) in agents.items()])
+        con.commit()
+        con.close()
+
+    def progress(self):
+        """The brute-force merge progress file as (last_update_time, last_update_id)."""
+        parser = configparser.ConfigParser()
+        parser.read_string(self.progress_file.read_text())
+        sec = parser["anti_bfa"]
+        return int(sec.get("last_update_time", "0")), sec.get("last_update_id", "")
+
+    def log_text(self):
+        try:
+            return self.log_file.read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A fresh installation pointed at the test server, logging at level 4, one cycle a
+    second with timing lines (so tests can count cycles)."""
+    prefix = tmp_path / "korvel"
+    subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(prefix)],
+                   check=True, capture_output=True, timeout=60)
+    t = Tree(prefix)
+    t.set_url(mongo_url())
+    t.set_log_level(4)
+    t.write_config(update_interval=1, show_time_use=1)
+    return t
+
+
+class Daemon:
+    """korveld started as a child of the test (so the test is its parent)."""
+
+    def __init__(self, tree: Tree, faketime=None):
+        self.tree = tree
+        cmd = [str(tree.bin / "korveld")]
+        if faketime:
+            cmd = ["faketime", "-f", faketime] + cmd
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True, cwd=str(tree.prefix))
+        self._stderr = None
+
+    def wait_log(self, text, timeout=30, count=1):
+        """Waits until the log holds `text` at least `count` times; returns the log."""
+        deadline = time.monotonic() + timeout
+        while True:
+            log = self.tree.log_text()
+            if log.count(text) >= count:
+                return log
+            if self.proc.poll() is not None:
+                raise AssertionError(f"korveld exited ({self.proc.returncode}) before "
+                                     f"{text!r} was logged:\n{log[-4000:]}")
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{text!r} not logged within {timeout}s:\n{log[-4000:]}")
+            time.sleep(0.05)
+
+    def wait_started(self, timeout=30):
+        return self.wait_log("start korvel server...", timeout)
+
+    def wait_cycles(self, n, timeout=60):
+        """Waits until n more update cycles have ended. Needs show_time_use = 1 (the
+        tree fixture's default): each cycle ends with its "[finish] update" timing line."""
+        done = self.tree.log_text().count(CYCLE_END)
+        return self.wait_log(CYCLE_END, timeout, done + n)
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        return self.wait_exit(timeout)
+
+    def wait_exit(self, timeout=30):
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise
+        return self.proc.returncode
+
+    def stderr(self):
+        if self._stderr is None and self.proc.poll() is not None:
+            self._stderr = self.proc.stderr.read()
+        return self._stderr or ""
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+@pytest.fixture
+def daemon():
+    """Starts daemons for a test and makes sure none outlives it."""
+    started = []
+
+    def start(tree, faketime=None):
+        d = Daemon(tree, faketime=faketime)
+        started.append(d)
+        return d
+
+    yield start
+    for d in started:
+        d.kill()

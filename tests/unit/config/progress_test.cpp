@@ -1,0 +1,142 @@
+// The progress store and its file: what loads, what saves, and what a failure looks like.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "config/config.h"
+#include "config/progress.h"
+#include "tests/unit/support/test_support.h"
+
+namespace {
+
+class ProgressTest : public ::testing::Test {
+ protected:
+  void SetUp() override { g_last_keys.clear(); }
+  void TearDown() override { g_last_keys.clear(); }
+
+  std::string progress_text() {
+    std::ifstream in(root.file("config/korvel_last_time.ini"));
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  testing_support::test_root root{4};
+  config cfg;
+};
+
+struct load_case {
+  const char* name;
+  std::string file;
+  int64_t expected_time;  // -1: the current time written into the file
+  std::string expected_id;
+  bool time_rejected;
+};
+
+class ProgressLoadTest : public ProgressTest, public ::testing::WithParamInterface<load_case> {};
+
+TEST_P(ProgressLoadTest, Loads) {
+  const load_case& c = GetParam();
+  std::string file = c.file;
+  const std::string now = std::to_string(time(nullptr));
+  for (size_t pos; (pos = file.find("NOW")) != std::string::npos;) file.replace(pos, 3, now);
+  root.write_file("config/korvel_last_time.ini", file);
+
+  load_last_keys();
+  ASSERT_EQ(g_last_keys.count(5), 1u);
+  const last_key& entry = g_last_keys[5];
+  EXPECT_EQ(entry.last_update_time, c.expected_time < 0 ? std::stoll(now) : c.expected_time);
+  EXPECT_EQ(entry.last_update_id, c.expected_id);
+  EXPECT_EQ(root.log_contains("get last_update_time failed"), c.time_rejected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProgressLoadTest,
+    ::testing::Values(
+        load_case{"Valid", "[anti_bfa]\nlast_update_time=1700000000\nlast_update_id=abc\n",
+                  1700000000, "abc", false},
+        load_case{"CurrentSecondAccepted", "[anti_bfa]\nlast_update_time=NOW\n", -1, "", false},
+        load_case{"FutureRejectedIdKept",
+                  "[anti_bfa]\nlast_update_time=2000000000000\nlast_update_id=xyz\n", 0, "xyz",
+                  true},
+        load_case{"NegativeRejected", "[anti_bfa]\nlast_update_time=-5\n", 0, "", true},
+        load_case{"OnlyId", "[anti_bfa]\nlast_update_id=65a0c0ffee00000000000001\n", 0,
+                  "65a0c0ffee00000000000001", false},
+        load_case{"EmptyValues", "[anti_bfa]\nlast_update_time=\nlast_update_id=\n", 0, "",
+                  false}),
+    [](const ::testing::TestParamInfo<load_case>& info) { return info.param.name; });
+
+TEST_F(ProgressTest, MissingFileLeavesEntryEmpty) {
+  load_last_keys();
+  ASSERT_EQ(g_last_keys.count(5), 1u);
+  EXPECT_EQ(g_last_keys[5].last_update_time, 0);
+  EXPECT_EQ(g_last_keys[5].last_update_id, "");
+  EXPECT_TRUE(root.log_contains("get anti_last_update_time failed"));
+}
+
+TEST_F(ProgressTest, FirstSaveCreatesPrivateFileAndLaterSavesKeepIt) {
+  const std::string path = root.file("config/korvel_last_time.ini");
+  ASSERT_TRUE(cfg.save_anti_last_update_time(last_key{"65a0c0ffee00000000000001", 1700000001}));
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+  ASSERT_TRUE(cfg.save_anti_last_update_time(last_key{"65a0c0ffee00000000000002", 1700000002}));
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+  last_key loaded;
+  cfg.get_anti_last_update_time(loaded);
+  EXPECT_EQ(loaded.last_update_time, 1700000002);
+  EXPECT_EQ(loaded.last_update_id, "65a0c0ffee00000000000002");
+}
+
+TEST_F(ProgressTest, SaveKeepsOtherContentOfTheFile) {
+  root.write_file("config/korvel_last_time.ini", "[other]\nkey=value\n");
+  ASSERT_TRUE(cfg.save_anti_last_update_time(last_key{"id", 5}));
+  EXPECT_NE(progress_text().find("value"), std::string::npos);
+}
+
+TEST_F(ProgressTest, SaveFailuresReportFalse) {
+  // The progress file's folder is gone: it cannot be created.
+  std::filesystem::remove_all(root.file("config"));
+  EXPECT_FALSE(cfg.save_anti_last_update_time(last_key{"id", 5}));
+  EXPECT_TRUE(root.log_contains("creat failed "));
+
+  // The progress file is a folder: it exists but can be neither loaded nor replaced.
+  std::filesystem::create_directories(root.file("config/korvel_last_time.ini"));
+  root.log_mark();
+  EXPECT_FALSE(cfg.save_anti_last_update_time(last_key{"id", 5}));
+  EXPECT_TRUE(root.log_contains("save anti_last_update_time failed") ||
+              root.log_contains("ini_file_save file : "))
+      << root.log_text();
+}
+
+TEST_F(ProgressTest, GetLastKeyNeverCreatesAnEntry) {
+  int64_t time = 0;
+  std::string id;
+  get_last_key(3, time, id);
+  EXPECT_EQ(time, 0);
+  EXPECT_EQ(id, "");
+  EXPECT_EQ(g_last_keys.count(3), 0u);
+
+  save_last_key(3, "doc-7", 99);
+  get_last_key(3, time, id);
+  EXPECT_EQ(time, 99);
+  EXPECT_EQ(id, "doc-7");
+}
+
+TEST_F(ProgressTest, MillisecondKeysKeepAllBitsOnlyTheTraceShortensThem) {
+  const int64_t ms = 1700000000123;
+  save_last_key(10, "inc-1", ms);
+  EXPECT_EQ(g_last_keys[10].last_update_time, ms);
+  const std::string expected =
+      "save last key: incident_msg|log_id=inc-1|time=" + std::to_string(static_cast<uint32_t>(ms));
+  EXPECT_TRUE(root.log_contains(expected)) << root.log_text();
+}
+
+}  // namespace
