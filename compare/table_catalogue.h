@@ -25,10 +25,18 @@ enum table_type : int32_t {
 // The pointer is a string constant valid for the life of the process.
 inline const char* get_table_name(int32_t type) {
   static const std::map<int32_t, const char*> names = {
-      {1, "virus_file_log"},   {2, "webshell_log"},      {3, "domain_log"},
-      {4, "anti_bfa_log"},     {5, "anti_bfa_origin_log"}, {6, "agent_level"},
-      {7, "agent_level_pending_log"}, {8, "nofile_attack_log"}, {9, "leak_info_log"},
-      {10, "incident_msg"},    {11, "agent_info"},        {12, "interception_log"},
+      {1, "virus_file_log"},
+      {2, "webshell_log"},
+      {3, "domain_log"},
+      {4, "anti_bfa_log"},
+      {5, "anti_bfa_origin_log"},
+      {6, "agent_level"},
+      {7, "agent_level_pending_log"},
+      {8, "nofile_attack_log"},
+      {9, "leak_info_log"},
+      {10, "incident_msg"},
+      {11, "agent_info"},
+      {12, "interception_log"},
       {13, "behavior_log"},
   };
   auto it = names.find(type);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -52,14 +53,15 @@ class dbbase {
   // Unordered bulk insert of `n` documents; false when any document failed.
   bool insert_many(const char* name, const bson_t** documents, size_t n);
   // 1 when the collection holds a document with that string `_id`, 0 when it holds
-  // none, -1 when the look-up failed. Callers that must not mistake a failure for
-  // "absent" use this one.
+  // none, -1 when the look-up failed (including a read error on the first document).
+  // Callers that must not mistake a failure for "absent" use this one.
   int id_lookup(const char* name, const std::string& id);
   // True only when the document exists (a failed look-up reads as false).
   bool id_exists(const char* name, const std::string& id) { return id_lookup(name, id) == 1; }
 
-  // Deletes every document of `name`: chunks of `chunk` documents in `_id` order, then
-  // one final delete of the rest. True when all deletes succeeded.
+  // Deletes every document of `name`: chunks of `chunk` documents in `_id` order (string
+  // ids only at chunk boundaries), then one final delete of the rest. True when every
+  // step succeeded; documents deleted before a failure stay deleted.
   bool truncate_collection(const char* name, int64_t chunk = 1000000);
 
   // Replaces the configured URL (tools and tests; the daemon reads it at construction).
@@ -73,5 +75,6 @@ class dbbase {
   char url[256];
   char db_name[256];
   mongoc_client_t* client = nullptr;
-  std::map<std::string, mongoc_collection_t*> collections;
+  // std::less<> lets a lookup by const char* go without building a std::string.
+  std::map<std::string, mongoc_collection_t*, std::less<>> collections;
 };

@@ -1,0 +1,346 @@
+// Connection lifetime, the collection cache and the cached-handle operations, against the
+// live test server.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "db/dbconn.h"
+#include "db/owners.h"
+#include "platform/secret.h"
+#include "tests/unit/db/db_fixture.h"
+
+using testing_support::bson_ptr;
+using testing_support::count_docs;
+using testing_support::insert_json;
+using testing_support::json;
+
+namespace {
+
+// A filter the server rejects once it has documents to match against.
+const char* const kBadFilter = R"({"a": {"$nosuchop": 1}})";
+
+using connection_test = db_test;
+
+TEST_F(connection_test, operations_on_one_name_share_one_handle) {
+  mongoc_collection_t* first = db_conn.get_collection("one");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(db_conn.get_collection("one"), first);
+  EXPECT_EQ(db_conn.count("one", json("{}").get()), 0);
+  bson_ptr doc = json(R"({"_id": "x"})");
+  const bson_t* docs[] = {doc.get()};
+  EXPECT_TRUE(db_conn.insert_many("one", docs, 1));
+  EXPECT_EQ(db_conn.id_lookup("one", "x"), 1);
+  EXPECT_EQ(db_conn.cached_collection_count(), 1u);
+  EXPECT_EQ(db_conn.get_collection("one"), first);
+}
+
+TEST_F(connection_test, close_releases_every_handle_and_reconnect_starts_empty) {
+  for (int i = 0; i < 10; ++i) {
+    std::string name = "c" + std::to_string(i);
+    ASSERT_EQ(db_conn.count(name.c_str(), json("{}").get()), 0) << name;
+  }
+  EXPECT_EQ(db_conn.cached_collection_count(), 10u);
+
+  db_conn.close();
+  EXPECT_EQ(db_conn.cached_collection_count(), 0u);
+  EXPECT_EQ(db_conn.get_client(), nullptr);
+  db_conn.close();  // already closed: nothing left to release
+  EXPECT_EQ(db_conn.get_client(), nullptr);
+
+  ASSERT_TRUE(db_conn.connect());
+  EXPECT_EQ(db_conn.cached_collection_count(), 0u);
+  EXPECT_EQ(db_conn.count("c0", json("{}").get()), 0);
+  EXPECT_EQ(db_conn.cached_collection_count(), 1u);
+
+  // connect on a live connection replaces the client and drops the old handles.
+  ASSERT_TRUE(db_conn.connect());
+  EXPECT_NE(db_conn.get_client(), nullptr);
+  EXPECT_EQ(db_conn.cached_collection_count(), 0u);
+}
+
+TEST_F(connection_test, without_a_client_every_cached_operation_fails_and_caches_nothing) {
+  db_conn.close();
+  EXPECT_EQ(db_conn.get_collection("gone"), nullptr);
+
+  bson_ptr filter = json("{}");
+  mongoc_cursor_t* sentinel = reinterpret_cast<mongoc_cursor_t*>(0x1);
+  mongoc_cursor_t* cursor = sentinel;
+  EXPECT_FALSE(db_conn.find("gone", filter.get(), nullptr, &cursor));
+  EXPECT_EQ(cursor, sentinel) << "find must leave the cursor alone without a handle";
+  EXPECT_FALSE(db_conn.update("gone", filter.get(), json(R"({"$set": {"a": 1}})").get(),
+                              MONGOC_UPDATE_NONE));
+  int64_t deleted = 77;
+  EXPECT_FALSE(db_conn.delete_many("gone", filter.get(), &deleted));
+  EXPECT_EQ(deleted, 77);
+  EXPECT_EQ(db_conn.count("gone", filter.get()), -1);
+  const bson_t* docs[] = {filter.get()};
+  EXPECT_FALSE(db_conn.insert_many("gone", docs, 1));
+  EXPECT_EQ(db_conn.id_lookup("gone", "x"), -1);
+  EXPECT_FALSE(db_conn.id_exists("gone", "x"));
+
+  EXPECT_EQ(db_conn.cached_collection_count(), 0u);
+  // Not rate-limited: one line per failing call (get_collection plus seven operations).
+  EXPECT_EQ(root.log_count("Fail to get memory collection: gone, db_name: tavrund_qmx"), 8);
+}
+
+TEST_F(connection_test, an_unusable_url_fails_to_connect) {
+  db_conn.set_url("");
+  EXPECT_FALSE(db_conn.connect());
+  EXPECT_TRUE(root.log_contains("mongodb failed to parse url, try later..."));
+  EXPECT_EQ(db_conn.get_client(), nullptr);
+  EXPECT_EQ(db_conn.cached_collection_count(), 0u);
+}
+
+TEST_F(connection_test, construction_reads_the_protected_url) {
+  // Nothing stored yet: the failure is logged and the URL stays empty.
+  {
+    dbconn unset;
+    EXPECT_STREQ(unset.get_url(), "");
+    EXPECT_STREQ(unset.get_db_name(), "tavrund_qmx");
+    EXPECT_TRUE(root.log_contains("get decrypt failed, ret is -"));
+    EXPECT_FALSE(unset.connect());
+  }
+  const std::string url = testing_support::test_mongo_url();
+  ASSERT_EQ(set_business_value("mongo", "default_mongodb_url", url.c_str(), url.size()), 0);
+  root.log_mark();
+  dbconn stored;
+  EXPECT_EQ(stored.get_url(), url);
+  EXPECT_STREQ(stored.get_db_name(), "tavrund_qmx");
+  EXPECT_FALSE(root.log_contains("get decrypt failed"));
+  EXPECT_TRUE(stored.connect());
+  EXPECT_EQ(stored.count("anything", json("{}").get()), 0);
+}
+
+using operations_test = db_test;
+
+TEST_F(operations_test, find_with_a_failed_cursor_returns_false_and_no_cursor) {
+  insert_json("f", R"({"_id": "a"})");
+  mongoc_cursor_t* cursor = nullptr;
+  // An invalid read concern makes the driver fail the cursor as soon as it is made.
+  EXPECT_FALSE(db_conn.find("f", json("{}").get(), json(R"({"readConcern": 1})").get(), &cursor));
+  EXPECT_EQ(cursor, nullptr);
+  EXPECT_TRUE(root.log_contains("Query f error:"));
+
+  cursor_owner ok;
+  ASSERT_TRUE(db_conn.find("f", json("{}").get(), nullptr, ok.address()));
+  const bson_t* doc;
+  EXPECT_TRUE(mongoc_cursor_next(ok.get(), &doc));
+}
+
+TEST_F(operations_test, update_changes_the_first_match_only_and_never_inserts) {
+  insert_json("u", R"({"_id": "a", "k": 1, "v": 0})");
+  insert_json("u", R"({"_id": "b", "k": 1, "v": 0})");
+  bson_ptr set = json(R"({"$set": {"v": 5}})");
+  EXPECT_TRUE(db_conn.update("u", json(R"({"k": 1})").get(), set.get(), MONGOC_UPDATE_NONE));
+  EXPECT_EQ(count_docs("u", R"({"v": 5})"), 1);
+  EXPECT_TRUE(db_conn.update("u", json(R"({"k": 2})").get(), set.get(), MONGOC_UPDATE_NONE));
+  EXPECT_EQ(count_docs("u"), 2);
+
+  EXPECT_FALSE(db_conn.update("u", json(kBadFilter).get(), set.get(), MONGOC_UPDATE_NONE));
+  EXPECT_TRUE(root.log_contains("Fail to update u info, error: "));
+}
+
+TEST_F(operations_test, delete_many_reports_what_it_deleted) {
+  struct {
+    const char* selector;
+    bool want_count;
+    int64_t expected;
+  } cases[] = {
+      {R"({"k": 1})", true, 2},
+      {R"({"k": 9})", true, 0},
+      {R"({"k": 2})", false, -5},  // no count asked: the output is not touched
+  };
+  insert_json("d", R"({"_id": "a", "k": 1})");
+  insert_json("d", R"({"_id": "b", "k": 1})");
+  insert_json("d", R"({"_id": "c", "k": 2})");
+  for (const auto& c : cases) {
+    int64_t deleted = -5;
+    EXPECT_TRUE(db_conn.delete_many("d", json(c.selector).get(), c.want_count ? &deleted : nullptr))
+        << c.selector;
+    EXPECT_EQ(deleted, c.expected) << c.selector;
+  }
+  EXPECT_EQ(count_docs("d"), 0);
+}
+
+TEST_F(operations_test, delete_many_failure_logs_error_and_reply) {
+  insert_json("d", R"({"_id": "a", "a": 1})");
+  int64_t deleted = 33;
+  EXPECT_FALSE(db_conn.delete_many("d", json(kBadFilter).get(), &deleted));
+  EXPECT_EQ(deleted, 33);
+  EXPECT_TRUE(root.log_contains("Fail to delete, error: "));
+  EXPECT_TRUE(root.log_contains("json_reply: {"));
+  EXPECT_EQ(count_docs("d"), 1);
+}
+
+TEST_F(operations_test, count_is_zero_for_an_empty_collection_and_minus_one_on_error) {
+  EXPECT_EQ(db_conn.count("never_written", json("{}").get()), 0);
+  insert_json("n", R"({"_id": "a", "a": 1})");
+  insert_json("n", R"({"_id": "b", "a": 2})");
+  EXPECT_EQ(db_conn.count("n", json("{}").get()), 2);
+  EXPECT_EQ(db_conn.count("n", json(R"({"a": 2})").get()), 1);
+  EXPECT_EQ(db_conn.count("n", json(kBadFilter).get()), -1);
+  EXPECT_TRUE(root.log_contains("Fail to count, error: "));
+  EXPECT_TRUE(root.log_contains(", nret = -1"));
+}
+
+TEST_F(operations_test, unordered_insert_keeps_going_past_a_duplicate) {
+  insert_json("i", R"({"_id": "b", "old": true})");
+  bson_ptr a = json(R"({"_id": "a"})");
+  bson_ptr b = json(R"({"_id": "b"})");
+  bson_ptr c = json(R"({"_id": "c"})");
+  const bson_t* docs[] = {a.get(), b.get(), c.get()};
+  EXPECT_FALSE(db_conn.insert_many("i", docs, 3));
+  EXPECT_EQ(count_docs("i"), 3);
+  EXPECT_EQ(count_docs("i", R"({"old": true})"), 1);
+  EXPECT_TRUE(root.log_contains("Fail to insert, error: "));
+  EXPECT_TRUE(root.log_contains("json_reply: {"));
+
+  root.log_mark();
+  bson_ptr d = json(R"({"_id": "d"})");
+  const bson_t* more[] = {d.get()};
+  EXPECT_TRUE(db_conn.insert_many("i", more, 1));
+  EXPECT_FALSE(root.log_contains("Fail to insert"));
+}
+
+TEST_F(operations_test, id_lookup_tells_found_absent_and_failed_apart) {
+  insert_json("ids", R"({"_id": "42virus_file_log", "x": 1})");
+  EXPECT_EQ(db_conn.id_lookup("ids", "42virus_file_log"), 1);
+  EXPECT_TRUE(db_conn.id_exists("ids", "42virus_file_log"));
+  EXPECT_EQ(db_conn.id_lookup("ids", "43virus_file_log"), 0);
+  EXPECT_FALSE(db_conn.id_exists("ids", "43virus_file_log"));
+  EXPECT_EQ(db_conn.id_lookup("empty_coll", "42virus_file_log"), 0);
+
+  // A server that cannot be reached fails while the first document is read.
+  connect_unreachable();
+  root.log_mark();
+  EXPECT_EQ(db_conn.id_lookup("ids", "42virus_file_log"), -1);
+  EXPECT_FALSE(db_conn.id_exists("ids", "42virus_file_log"));
+  EXPECT_TRUE(root.log_contains("Query ids error:"));
+}
+
+// Numbers of the "delete <name> succ: N" lines, in order, and the "done" total.
+struct truncate_log {
+  std::vector<int> chunks;
+  int done = -1;
+};
+
+truncate_log parse_truncate_log(const std::string& text, const std::string& name) {
+  truncate_log out;
+  const std::string succ = "delete " + name + " succ: ";
+  for (size_t pos = text.find(succ); pos != std::string::npos; pos = text.find(succ, pos + 1)) {
+    out.chunks.push_back(std::atoi(text.c_str() + pos + succ.size()));
+  }
+  const std::string done = "delete " + name + " done: ";
+  size_t pos = text.find(done);
+  if (pos != std::string::npos) out.done = std::atoi(text.c_str() + pos + done.size());
+  return out;
+}
+
+void insert_string_ids(const char* collection, int n) {
+  for (int i = 0; i < n; ++i) {
+    char id[16];
+    snprintf(id, sizeof(id), "id%04d", i);
+    insert_json(collection,
+                std::string(R"({"_id": ")") + id + R"(", "n": )" + std::to_string(i) + "}");
+  }
+}
+
+using truncate_test = db_test;
+
+TEST_F(truncate_test, deletes_in_chunks_then_the_rest) {
+  struct {
+    int documents;
+    int chunk;
+    std::vector<int> chunks;  // logged counts: chunks, the zero-count probe, the final delete
+  } cases[] = {
+      {0, 3, {0, 0}},        // nothing there: the probe finds no boundary
+      {2, 3, {0, 2}},        // less than one chunk: only the final delete removes
+      {8, 3, {3, 3, 0, 2}},  // two chunks, then the rest
+      {6, 3, {3, 3, 0, 0}},  // an exact multiple leaves nothing for the final delete
+      {4, 1, {1, 1, 1, 1, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.documents << " documents, chunk " << c.chunk);
+    testing_support::drop_test_database();
+    insert_string_ids("t", c.documents);
+    root.log_mark();
+    EXPECT_TRUE(db_conn.truncate_collection("t", c.chunk));
+    EXPECT_EQ(count_docs("t"), 0);
+    truncate_log log = parse_truncate_log(root.log_text(), "t");
+    EXPECT_EQ(log.chunks, c.chunks);
+    EXPECT_EQ(log.done, c.documents);
+  }
+}
+
+TEST_F(truncate_test, a_missing_collection_is_already_empty) {
+  EXPECT_TRUE(db_conn.truncate_collection("never_created"));
+  truncate_log log = parse_truncate_log(root.log_text(), "never_created");
+  EXPECT_EQ(log.chunks, (std::vector<int>{0, 0}));
+  EXPECT_EQ(log.done, 0);
+}
+
+TEST_F(truncate_test, a_boundary_id_that_is_not_a_usable_string_stops_it) {
+  struct {
+    const char* what;
+    std::vector<std::string> documents;
+    int chunk;
+    const char* message;
+  } cases[] = {
+      {"ObjectId",
+       {R"({"_id": {"$oid": "65a000000000000000000001"}})",
+        R"({"_id": {"$oid": "65a000000000000000000002"}})",
+        R"({"_id": {"$oid": "65a000000000000000000003"}})"},
+       2,
+       "unsupport _id type: 7"},
+      {"integer", {R"({"_id": 1})", R"({"_id": 2})"}, 2, "unsupport _id type: 16"},
+      {"empty string",
+       {R"({"_id": ""})", R"({"_id": "b"})"},
+       1,
+       "bson_append_utf8 _id failed, len = 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing_support::drop_test_database();
+    for (const auto& doc : c.documents) insert_json("t", doc);
+    root.log_mark();
+    EXPECT_FALSE(db_conn.truncate_collection("t", c.chunk));
+    EXPECT_TRUE(root.log_contains(c.message));
+    truncate_log log = parse_truncate_log(root.log_text(), "t");
+    EXPECT_TRUE(log.chunks.empty()) << "no delete may follow the failure";
+    EXPECT_EQ(log.done, 0);
+    EXPECT_EQ(count_docs("t"), static_cast<int64_t>(c.documents.size()));
+  }
+}
+
+TEST_F(truncate_test, an_object_id_below_the_boundary_does_not_matter) {
+  // ObjectIds sort after strings: here the boundary falls on a string id, and the
+  // ObjectId is left to the final delete.
+  insert_json("t", R"({"_id": {"$oid": "65a000000000000000000001"}})");
+  insert_string_ids("t", 3);
+  EXPECT_TRUE(db_conn.truncate_collection("t", 3));
+  EXPECT_EQ(count_docs("t"), 0);
+  EXPECT_EQ(parse_truncate_log(root.log_text(), "t").chunks, (std::vector<int>{3, 0, 1}));
+}
+
+TEST_F(truncate_test, failures_stop_before_any_further_delete) {
+  insert_string_ids("t", 3);
+  db_conn.close();
+  EXPECT_FALSE(db_conn.truncate_collection("t", 2));
+  EXPECT_TRUE(root.log_contains("Fail to get memory collection: t, db_name: tavrund_qmx"));
+  EXPECT_EQ(parse_truncate_log(root.log_text(), "t").done, 0);
+
+  // The find is accepted but reading its first document fails: that is no empty chunk.
+  connect_unreachable();
+  root.log_mark();
+  EXPECT_FALSE(db_conn.truncate_collection("t", 2));
+  EXPECT_TRUE(root.log_contains("Query t error:"));
+  truncate_log log = parse_truncate_log(root.log_text(), "t");
+  EXPECT_TRUE(log.chunks.empty());
+  EXPECT_EQ(log.done, 0);
+  EXPECT_FALSE(root.log_contains("Fail to delete"));
+  EXPECT_EQ(count_docs("t"), 3);
+}
+
+}  // namespace
