@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include <bson/bson.h>
+
 // One agent's counters: a signed change record in g_agent_risk_map, or a summary.
 struct agent_risk_info {
   int32_t high_risk_c = 0;
@@ -65,11 +67,27 @@ bool get_agent_origin_info(const std::string& agent_id, agent_risk_info& info);
 bool get_agent_risk_doc(const std::string& agent_id, const agent_risk_info& change,
                         agent_risk_info& summary, bool& changed);
 
-// True when the two summaries differ in any counter, the risk level, last_risk_time or
-// total_events.
+// True when the two summaries differ in any field (every counter, the risk level,
+// last_risk_time, total_events).
 bool agent_risk_changed(const agent_risk_info& stored, const agent_risk_info& updated);
 
+// Fields 1-14 of an "agent_level" document, all numbers int64, in their fixed order:
+// risk_high, risk_medium, risk_low, risk_level, last_risk_time, col_update_time,
+// virus_high, virus_medium, virus_low, leak_high, leak_medium, leak_low, event_counts
+// (nineteen category counts), total_events.
+void append_agent_level_fields(bson_t* document, const agent_risk_info& summary,
+                               int64_t total_events, int64_t update_time);
+// The document inserted for an agent without one: fields 1-14, then `_id`.
+void build_agent_level_insert(bson_t* document, const std::string& agent_id,
+                              const agent_risk_info& summary, int64_t total_events,
+                              int64_t update_time);
+// The update of an agent's stored document: {"$set": fields 1-14}.
+void build_agent_level_update(bson_t* document, const agent_risk_info& summary,
+                              int64_t total_events, int64_t update_time);
+
 // The write pass: updates or inserts the "agent_level" document of every changed agent.
+// An agent whose stored document lacks a field is skipped (its entry stays); a database
+// that does not answer stops the pass, leaving the rest of the map for the next one.
 void flush_agent_level();
 
 // Returns the entries of a failed insert batch to g_agent_risk_map (an entry already

@@ -25,15 +25,23 @@ extern unsigned char g_pending_in_db;
 // agent's change record is as before the call (a raised last_risk_time may stay).
 bool deal_with_event(int32_t table_type, const event_info& event);
 
+// The remembered risk level and category of a pending event (buffer, then collection).
 bool get_pending_event_info(const std::string& log_id, pending_info& info);
+// Forgets a pending event: its buffer entry, or its document and cached id.
 bool delete_from_pending(const std::string& log_id);
+// Remembers an event as pending with its current risk level and category; flushes a
+// full buffer first. False (event not remembered) when a flush, look-up or update fails.
 bool save_pending_event(const event_info& event);
-// Moves up to 10000 buffered entries into the collection in one unordered insert.
+// Moves up to 10000 buffered entries into the collection in one unordered insert. What
+// the collection holds afterwards (inserted, or already there) leaves the buffer and joins
+// g_pending_db_ids; the rest goes back. True when every entry reached the collection.
 bool flush_pending_events();
 // Puts the entries of a failed flush back into the buffer and empties `batch`.
 void restore_pending_batch(std::map<std::string, pending_info>& batch);
 
+// Reads the pending document of `log_id`; false when absent, incomplete or unreadable.
 bool query_pending_event(const std::string& log_id, pending_info& info);
+// Deletes the pending document of `log_id` (true also when there was none).
 bool delete_pending_event(const std::string& log_id);
 // True when the collection holds no document. A failed look-up answers false ("may hold
 // entries"), so no pending event is ever counted twice.
