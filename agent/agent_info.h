@@ -30,12 +30,17 @@ class agent_info_cache {
   void clear();
 
   size_t size() const { return entries_.size(); }
+  // Registry look-ups made since construction (for tests and diagnostics).
+  uint64_t registry_calls() const { return registry_calls_; }
 
  private:
+  // One registry call for `agent_id` (its leading decimal digits, low 32 bits). True when
+  // the registry answered (entry filled when it knows the agent); false when it failed.
   bool load_from_registry(const std::string& agent_id, agent_host_info& entry);
 
   rdb_handle handle_;
   std::unordered_map<std::string, agent_host_info> entries_;
+  uint64_t registry_calls_ = 0;
 };
 
 extern rdb_handle g_rdb_handle;

@@ -1,1 +1,264 @@
-// placeholder: not written yet
+// The incremental comparison pass. Each event table is read in (time, id) order after its
+// progress key, one bounded batch per update cycle; every document is classified, its
+// agent checked, and the event applied to the agent's change record. The key then moves to
+// the last document consumed, so the next cycle resumes right after it.
+#include "compare/cmp_pass.h"
+
+#include <ctime>
+
+#include "agent/agent_info.h"
+#include "compare/event.h"
+#include "compare/pending.h"
+#include "compare/table_catalogue.h"
+#include "config/config.h"
+#include "config/progress.h"
+#include "db/dbconn.h"
+#include "db/owners.h"
+#include "platform/log.h"
+#include "platform/tick.h"
+
+namespace {
+
+mongoc_db s_mongoc_db;
+
+// Where a table keeps the two parts of its progress key.
+struct pass_table {
+  int32_t type;
+  const char* time_field;
+  const char* id_field;
+};
+
+constexpr pass_table kPassTables[] = {
+    {TABLE_VIRUS_FILE_LOG, "time", "_id"},
+    {TABLE_WEBSHELL_LOG, "time", "_id"},
+    {TABLE_DOMAIN_LOG, "domain_update_time", "_id"},
+    {TABLE_ANTI_BFA_LOG, "time", "_id"},
+    {TABLE_NOFILE_ATTACK_LOG, "time", "_id"},
+    {TABLE_LEAK_INFO_LOG, "update_time", "_id"},
+    {TABLE_INCIDENT_MSG, "update_time", "incident_id"},
+};
+
+// The fields classification reads; nothing else is fetched.
+constexpr const char* kProjection[] = {
+    "state",
+    "risk_level",
+    "virus_type",
+    "agent_id",
+    "found_time",
+    "domain_update_time",
+    "time",
+    "update_time",
+    "kb",
+    "unhandle_file_count",
+    "event_risk_level",
+    "safety_state",
+    "incident_id",
+    "dispose",
+    "trigger_time",
+    "incident_level",
+};
+
+constexpr uint32_t kLogIntervalMs = 5000;
+
+// Tick time of the last "query agent info failed" line of the passes.
+uint32_t s_last_agent_failure_log_ms = 0;
+
+const pass_table* find_pass_table(int32_t type) {
+  for (const pass_table& t : kPassTables) {
+    if (t.type == type) return &t;
+  }
+  return nullptr;
+}
+
+// Reads the progress key of a document; the outputs may be partly written on false.
+bool read_progress_key(const pass_table& table, const bson_t* document, std::string& id,
+                       int64_t& time) {
+  return dbconn::get_string(document, table.id_field, id) &&
+         dbconn::get_int64(document, table.time_field, &time);
+}
+
+void append_time_condition(bson_t* parent, const char* field, bool inclusive, int64_t last_time,
+                           int64_t upper) {
+  bson_t condition;
+  bson_append_document_begin(parent, field, -1, &condition);
+  bson_append_int64(&condition, inclusive ? "$gte" : "$gt", -1, last_time);
+  bson_append_int64(&condition, "$lt", -1, upper);
+  bson_append_document_end(parent, &condition);
+}
+
+// Passes one classified event to its agent. False only when deal_with_event failed; every
+// other outcome consumes the document (skipped or counted).
+bool apply_event(int32_t table_type, const char* name, const event_info& event) {
+  agent_host_info* info = nullptr;
+  // Without a registry every look-up counts as failed: the events are skipped, not held up.
+  const bool looked_up =
+      g_agent_info_cache != nullptr && g_agent_info_cache->get_agent_info(event.agent_id, &info);
+  if (!looked_up) {
+    if (s_log_level >= 2) {
+      const uint32_t now = timer_ticks2ms(timer_get_ticks());
+      if (static_cast<uint32_t>(now - s_last_agent_failure_log_ms) > kLogIntervalMs) {
+        s_last_agent_failure_log_ms = now;
+        KLOG(2, "agent: %s query agent info failed", event.agent_id.c_str());
+      }
+    }
+    return true;
+  }
+  if (info == nullptr) {
+    KLOG(4, "agent: %s not exist", event.agent_id.c_str());
+    return true;
+  }
+  // Incidents count only for host types 0 and 1 on platforms other than 7 and 8.
+  if (table_type == TABLE_INCIDENT_MSG && (info->host_plat == 7 || info->host_plat == 8 ||
+                                           (info->host_type != 0 && info->host_type != 1))) {
+    KLOG(4, "agent: %s no need cal adv, skip, host_plat: %d, host_type: %d", event.agent_id.c_str(),
+         info->host_plat, info->host_type);
+    return true;
+  }
+  if (!check_event_info(event)) return true;
+  if (!deal_with_event(table_type, event)) {
+    KLOG(2, "deal_with_event failed table is %s ,id is %s", name, event.log_id.c_str());
+    return false;
+  }
+  KLOG(4, "calc id %s state %lu risk_level %d", event.log_id.c_str(),
+       static_cast<unsigned long>(event.state), static_cast<int>(event.risk_level));
+  return true;
+}
+
+}  // namespace
+
+last_key_guard::~last_key_guard() {
+  if (!armed_) return;
+  armed_ = false;
+  if (key_read_) {
+    save_last_key(type_, id_, time_);
+  } else {
+    KLOG(2, "save_last_update_time failed: %s", get_table_name(type_));
+  }
+}
+
+int64_t pass_upper_bound(int32_t table_type, int64_t now) {
+  if (table_type == TABLE_INCIDENT_MSG) return now * 1000;
+  if (table_type == TABLE_ANTI_BFA_LOG) {
+    // Merged records are compared only up to where the merge has read its raw reports.
+    auto it = g_last_keys.find(TABLE_ANTI_BFA_ORIGIN_LOG);
+    return it == g_last_keys.end() ? 0 : it->second.last_update_time;
+  }
+  return now;
+}
+
+bool build_pass_query(int32_t table_type, const std::string& last_id, int64_t last_time,
+                      int64_t upper, int64_t limit, bson_t* filter, bson_t* opts) {
+  const pass_table* table = find_pass_table(table_type);
+  if (table == nullptr) return false;
+
+  if (table_type == TABLE_DOMAIN_LOG) {
+    bson_t exists;
+    bson_append_document_begin(filter, "found_source", -1, &exists);
+    bson_append_bool(&exists, "$exists", -1, true);
+    bson_append_document_end(filter, &exists);
+  }
+  // leak_info_log has no id branch: its key's own time is never read again.
+  if (last_id.empty() || table_type == TABLE_LEAK_INFO_LOG) {
+    append_time_condition(filter, table->time_field, last_id.empty(), last_time, upper);
+  } else {
+    // Later times, or the key's own time with a greater id.
+    bson_t branches, later, same_time, id_condition;
+    bson_append_array_begin(filter, "$or", -1, &branches);
+    bson_append_document_begin(&branches, "0", -1, &later);
+    append_time_condition(&later, table->time_field, false, last_time, upper);
+    bson_append_document_end(&branches, &later);
+    bson_append_document_begin(&branches, "1", -1, &same_time);
+    bson_append_int64(&same_time, table->time_field, -1, last_time);
+    bson_append_document_begin(&same_time, table->id_field, -1, &id_condition);
+    bson_append_utf8(&id_condition, "$gt", -1, last_id.data(), static_cast<int>(last_id.size()));
+    bson_append_document_end(&same_time, &id_condition);
+    bson_append_document_end(&branches, &same_time);
+    bson_append_array_end(filter, &branches);
+  }
+  if (table_type == TABLE_INCIDENT_MSG) bson_append_bool(filter, "merged", -1, false);
+
+  bson_t projection, sort;
+  bson_append_document_begin(opts, "projection", -1, &projection);
+  for (const char* field : kProjection) bson_append_int64(&projection, field, -1, 1);
+  bson_append_document_end(opts, &projection);
+  bson_append_document_begin(opts, "sort", -1, &sort);
+  bson_append_int64(&sort, table->time_field, -1, 1);
+  bson_append_int64(&sort, table->id_field, -1, 1);
+  bson_append_document_end(opts, &sort);
+  bson_append_int64(opts, "limit", -1, limit);
+  return true;
+}
+
+bool save_last_update_time(int32_t table_type, const bson_t* document) {
+  if (document == nullptr) {
+    KLOG(2, "invalid doc and ignore this event");
+    return false;
+  }
+  const pass_table* table = find_pass_table(table_type);
+  if (table == nullptr) return false;
+  std::string id;
+  int64_t time = 0;
+  if (!read_progress_key(*table, document, id, time)) return false;
+  save_last_key(table_type, id, time);
+  return true;
+}
+
+bool cmp_and_update_agent_inc(int32_t table_type) {
+  const pass_table* table = find_pass_table(table_type);
+  if (table == nullptr) {
+    KLOG(2, "cmp table %d is not an event table", static_cast<int>(table_type));
+    return false;
+  }
+  const char* name = get_table_name(table_type);
+
+  int64_t last_time = 0;
+  std::string last_id;
+  get_last_key(table_type, last_time, last_id);
+  const int64_t now = static_cast<int64_t>(::time(nullptr));
+
+  bson_owner filter(dbbase::new_document());
+  bson_owner opts(dbbase::new_document());
+  const int64_t upper = pass_upper_bound(table_type, now);
+  build_pass_query(table_type, last_id, last_time, upper,
+                   g_update_settings.update_agent_level_query_count, filter.get(), opts.get());
+
+  // Declared before the cursor so that the key is saved after the cursor is gone.
+  last_key_guard guard(table_type);
+  cursor_owner cursor;
+  // A failed query leaves the key where it was: the range is read again next cycle.
+  if (!db_conn.query(name, filter.get(), opts.get(), cursor.address())) return false;
+
+  // Until a document is consumed, the pass ends at the empty id and its upper bound: now
+  // (in milliseconds for incidents), or for merged brute-force records the merge's time,
+  // so that records at that very time are still read once the merge has moved on.
+  guard.id().clear();
+  guard.time() = upper;
+  guard.arm(true);
+  bool consumed = false;
+
+  event_info event;
+  const bson_t* document = nullptr;
+  while (mongoc_cursor_next(cursor.get(), &document)) {
+    // A document that cannot be classified is not progress: it is read again next cycle.
+    if (!get_event_info(table_type, document, event)) continue;
+    if (!apply_event(table_type, name, event)) {
+      // The key stays at the last document consumed, so this one is read again next cycle
+      // (deal_with_event undid its changes); with none consumed, where it was.
+      if (!consumed) guard.disarm();
+      return false;
+    }
+    // The document dies at the next cursor call: keep its key now.
+    guard.arm(read_progress_key(*table, document, guard.id(), guard.time()));
+    consumed = true;
+  }
+
+  // The server's errors surface while iterating; an error before the first document is a
+  // failed query and must not move the key past documents never read.
+  bson_error_t error;
+  if (mongoc_cursor_error(cursor.get(), &error)) {
+    KLOG(2, "query %s error:%s", name, error.message);
+    if (!consumed) guard.disarm();
+    return false;
+  }
+  return true;
+}

@@ -3,12 +3,27 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include <bson/bson.h>
 
 // One pass over `table_type` (1, 2, 3, 4, 8, 9 or 10). True when the batch was walked to
-// its end (also when empty); false when the query or deal_with_event failed.
+// its end (also when empty); false when the query or deal_with_event failed. The table's
+// progress key moves to the last document consumed; a pass that consumed none moves it to
+// the empty id and now, except after a failure, which leaves it where it was.
 bool cmp_and_update_agent_inc(int32_t table_type);
 
-// Stores the document's id and time as the progress key of `table_type`.
+// Stores the document's id and time as the progress key of `table_type`. False (key
+// unchanged) when the document is null or lacks either field.
 bool save_last_update_time(int32_t table_type, const bson_t* document);
+
+// The exclusive upper time bound of a pass over `table_type` that starts at `now` (wall
+// seconds): now, now * 1000 for "incident_msg" (milliseconds), and for "anti_bfa_log" the
+// time the brute-force merge has reached (progress entry 5; 0 when it has none).
+int64_t pass_upper_bound(int32_t table_type, int64_t now);
+
+// Appends the filter and the options (projection, sort, limit) of a pass over
+// `table_type` after the key (`last_id`, `last_time`), reading times below `upper` and at
+// most `limit` documents. False, with nothing appended, for a table the pass does not read.
+bool build_pass_query(int32_t table_type, const std::string& last_id, int64_t last_time,
+                      int64_t upper, int64_t limit, bson_t* filter, bson_t* opts);
