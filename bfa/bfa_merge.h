@@ -26,7 +26,9 @@ enum class bfa_update_result {
   failed,       // the database failed: stop the run, retry from the unmoved progress
 };
 
-// Refreshes the merged record `log_id` from a newer raw record.
+// Refreshes the stored merged record `log_id` from a raw record (as read by the merge
+// query): $set of every raw field except `_id` and `mgr_insert_time`, unless the stored
+// record has a user and a found_time at least as recent.
 bfa_update_result update_bfa_log(const bson_t* raw, const std::string& log_id);
 
 // Filter and options of the next merge query, from entry 5 of the progress store.
@@ -36,5 +38,5 @@ void build_bfa_query(bson_t* filter, bson_t* opts);
 bool get_doc_id_time(const bson_t* raw, std::string& id, int64_t& time);
 
 // One merge run; advances entry 5 of the progress store. False when the query failed or
-// a write failed (progress unmoved).
+// a write failed (progress unmoved, so the next run redoes the work).
 bool merge_anti_bfa_log();
