@@ -139,12 +139,12 @@ class Daemon:
         done = self.tree.log_text().count(CYCLE_END)
         return self.wait_log(CYCLE_END, timeout, done + n)
 
-    def signal(self, sig):
+    def send(self, sig):
         self.proc.send_signal(sig)
 
-    def stop(self, sig=signal.SIGTERM, timeout=30):
+    def stop(self, sig=None, timeout=30):
         if self.proc.poll() is None:
-            self.proc.send_signal(sig)
+            self.proc.send_signal(signal.SIGTERM if sig is None else sig)
         return self.wait_exit(timeout)
 
     def wait_exit(self, timeout=30):

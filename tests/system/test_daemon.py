@@ -90,7 +90,7 @@ def test_reload_signals_between_two_turns_reload_once(tree, daemon):
     tree.write_config(update_interval=1, show_time_use=0)
     os.kill(d.proc.pid, signal.SIGSTOP)
     for _ in range(3):
-        d.signal(signal.SIGUSR1)
+        d.send(signal.SIGUSR1)
     os.kill(d.proc.pid, signal.SIGCONT)
     d.wait_log("reload the update config")
     time.sleep(2.5)
