@@ -91,9 +91,9 @@ class Tree:
 
 
 @pytest.fixture
-def tree(tmp_path):
-    """A fresh installation pointed at the test server, logging at level 4, one cycle a
-    second with timing lines (so tests can count cycles)."""
+def tree(tmp_path, db):
+    """A fresh installation pointed at the test server (whose database starts empty),
+    logging at level 4, one cycle a second with timing lines (so tests can count cycles)."""
     prefix = tmp_path / "korvel"
     subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(prefix)],
                    check=True, capture_output=True, timeout=60)
