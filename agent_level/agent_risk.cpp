@@ -254,17 +254,36 @@ void append_id(bson_t* document, const std::string& agent_id) {
   bson_append_utf8(document, "_id", 3, agent_id.data(), static_cast<int>(agent_id.size()));
 }
 
-// The documents of one pass's bulk insert: exactly 10000 slots, kept for the process's
-// life (one thread, and the pass never runs inside itself).
+using batch_entries = std::map<std::string, agent_risk_info>;
+
+// The documents of one pass's bulk insert: exactly 10000 slots, each with the batch-map
+// entry of its agent, kept for the process's life (one thread, and the pass never runs
+// inside itself).
 struct insert_batch {
   bson_t* slots[kInsertBatch];
+  batch_entries::iterator entries[kInsertBatch];
+  int32_t codes[kInsertBatch];
   size_t used = 0;
 
   bool full() const { return used == kInsertBatch; }
   bool empty() const { return used == 0; }
-  void add(bson_t* document) { slots[used++] = document; }
-  bool insert(const char* name) {
-    return db_conn.insert_many(name, const_cast<const bson_t**>(slots), used);
+  void add(bson_t* document, batch_entries::iterator entry) {
+    slots[used] = document;
+    entries[used++] = entry;
+  }
+  // One unordered insert. After a partial failure the entries whose documents were
+  // written leave `map`, so that only the rejected ones go back to g_agent_risk_map:
+  // returning a written agent's change would add it a second time.
+  bool insert(const char* name, batch_entries& map) {
+    bson_t reply;
+    const bool ok = db_conn.insert_many(name, const_cast<const bson_t**>(slots), used, &reply);
+    if (!ok && dbbase::write_error_codes(&reply, codes, used) > 0) {
+      for (size_t i = 0; i < used; ++i) {
+        if (codes[i] == 0) map.erase(entries[i]);
+      }
+    }
+    bson_destroy(&reply);
+    return ok;
   }
   void clear() {
     for (size_t i = 0; i < used; ++i) bson_destroy(slots[i]);
@@ -348,7 +367,7 @@ bool agent_risk_changed(const agent_risk_info& stored, const agent_risk_info& up
 void flush_agent_level() {
   const char* name = get_table_name(TABLE_AGENT_LEVEL);
   insert_batch& batch = s_batch;
-  std::map<std::string, agent_risk_info> batch_map;
+  batch_entries batch_map;
   bool stopped = false;
 
   for (auto it = g_agent_risk_map.begin(); it != g_agent_risk_map.end();) {
@@ -399,7 +418,7 @@ void flush_agent_level() {
     }
 
     if (batch.full()) {
-      if (!batch.insert(name)) {
+      if (!batch.insert(name, batch_map)) {
         KLOG(2, "inserts %s failed", name);
         stopped = true;
         break;
@@ -409,14 +428,13 @@ void flush_agent_level() {
     }
     bson_t* document = dbbase::new_document();
     build_agent_level_insert(document, agent_id, summary, total, now);
-    batch.add(document);
     auto node = g_agent_risk_map.extract(it++);
-    batch_map.emplace(std::move(node.key()), node.mapped());
+    batch.add(document, batch_map.emplace(std::move(node.key()), node.mapped()).first);
   }
 
   bool written = batch.empty();
   if (!stopped && !batch.empty()) {
-    written = batch.insert(name);
+    written = batch.insert(name, batch_map);
     if (!written) KLOG(2, "inserts %s failed", name);
   }
   if (!written) restore_agent_risk_batch(batch_map);

@@ -88,8 +88,10 @@ void build_agent_level_update(bson_t* document, const agent_risk_info& summary,
 // The write pass: updates or inserts the "agent_level" document of every changed agent.
 // An agent whose stored document lacks a field is skipped (its entry stays); a database
 // that does not answer stops the pass, leaving the rest of the map for the next one.
+// After a partly failed bulk insert only the agents whose documents the server rejected
+// get their change back; a written agent's change is consumed.
 void flush_agent_level();
 
-// Returns the entries of a failed insert batch to g_agent_risk_map (an entry already
-// there stays as it is) and empties the batch.
+// Returns to g_agent_risk_map the entries of a batch whose documents were not written
+// (an entry already there stays as it is) and empties the batch.
 void restore_agent_risk_batch(std::map<std::string, agent_risk_info>& batch);

@@ -149,63 +149,6 @@ bool save_pending(const event_info& event, pending_place place) {
   return true;
 }
 
-// Unordered insert that keeps the server's reply, which tells which documents were
-// written. Logs as the connection's own insert does.
-bool insert_with_reply(const char* name, const bson_t** documents, size_t n, bson_t* reply) {
-  mongoc_collection_t* collection = db_conn.get_collection(name);
-  if (collection == nullptr) {
-    bson_init(reply);
-    return false;
-  }
-  bson_t opts;
-  bson_init(&opts);
-  BSON_APPEND_BOOL(&opts, "ordered", false);
-  bson_error_t error;
-  bool ok = mongoc_collection_insert_many(collection, documents, n, &opts, reply, &error);
-  if (!ok) {
-    KLOG(2, "Fail to insert, error: %s", error.message);
-    if (s_log_level >= 2) {
-      char* text = bson_as_json(reply, nullptr);
-      if (text != nullptr) {
-        KLOG(2, "json_reply: %s", text);
-        bson_free(text);
-      }
-    }
-  }
-  bson_destroy(&opts);
-  return ok;
-}
-
-// After a failed insert: marks in `held` the documents the collection now holds, from
-// the reply's "writeErrors" (index and code). Without writeErrors the whole command
-// failed and nothing is marked. Duplicate-key indexes go into `duplicates`.
-void read_write_errors(const bson_t* reply, std::vector<unsigned char>& held,
-                       std::vector<size_t>& duplicates) {
-  bson_iter_t iter;
-  bson_iter_t errors;
-  if (!bson_iter_init_find(&iter, reply, "writeErrors") || !BSON_ITER_HOLDS_ARRAY(&iter) ||
-      !bson_iter_recurse(&iter, &errors)) {
-    return;
-  }
-  std::fill(held.begin(), held.end(), 1);
-  while (bson_iter_next(&errors)) {
-    bson_iter_t field;
-    if (!BSON_ITER_HOLDS_DOCUMENT(&errors) || !bson_iter_recurse(&errors, &field)) continue;
-    int64_t index = -1;
-    int64_t code = 0;
-    while (bson_iter_next(&field)) {
-      if (strcmp(bson_iter_key(&field), "index") == 0) index = bson_iter_as_int64(&field);
-      if (strcmp(bson_iter_key(&field), "code") == 0) code = bson_iter_as_int64(&field);
-    }
-    if (index < 0 || static_cast<size_t>(index) >= held.size()) continue;
-    if (code == kDuplicateKey) {
-      duplicates.push_back(static_cast<size_t>(index));
-    } else {
-      held[static_cast<size_t>(index)] = 0;
-    }
-  }
-}
-
 }  // namespace
 
 bool deal_with_event(int32_t table_type, const event_info& event) {
@@ -257,8 +200,10 @@ bool deal_with_event(int32_t table_type, const event_info& event) {
     add_event_count(record, remembered.virus_type, -1);
     return true;
   } else {
-    // Still unhandled: move the counters its new risk level or category affects.
-    if (event.risk_level != remembered.risk_level) {
+    // Still unhandled: move the counters its new risk level or category affects. The
+    // risk counters depend on the category too (only categories 0-5 feed the virus
+    // ones); where nothing they read changed, the two moves cancel.
+    if (event.risk_level != remembered.risk_level || event.virus_type != remembered.virus_type) {
       add_risk_count(table_type, record, event.risk_level, event.virus_type, 1);
       add_risk_count(table_type, record, remembered.risk_level, remembered.virus_type, -1);
     }
@@ -328,21 +273,23 @@ bool flush_pending_events() {
 
   bson_t reply;
   const bool inserted =
-      insert_with_reply(name, const_cast<const bson_t**>(documents), count, &reply);
+      db_conn.insert_many(name, const_cast<const bson_t**>(documents), count, &reply);
   std::vector<unsigned char> held(batch.size(), inserted ? 1 : 0);
   if (!inserted) {
     // An unordered insert goes on after a failed document: what the collection now
-    // holds must not go back into the buffer, or it would live in both places.
-    std::vector<size_t> duplicates;
-    read_write_errors(&reply, held, duplicates);
-    if (!duplicates.empty()) {
-      // Rare: the id was already there. The stored document takes the buffered values.
-      std::vector<const std::pair<const std::string, pending_info>*> entries;
-      entries.reserve(batch.size());
-      for (const auto& entry : batch) entries.push_back(&entry);
-      for (size_t index : duplicates) {
-        const auto& [log_id, info] = *entries[index];
-        if (!update_pending_document(log_id, info)) held[index] = 0;
+    // holds (inserted, or already there) must not go back into the buffer, or it would
+    // live in both places.
+    std::vector<int32_t> codes(count);
+    if (dbbase::write_error_codes(&reply, codes.data(), count) > 0) {
+      size_t index = 0;
+      for (const auto& [log_id, info] : batch) {
+        if (codes[index] == kDuplicateKey) {
+          // Rare: the id was already there. The stored document takes the buffered values.
+          held[index] = update_pending_document(log_id, info) ? 1 : 0;
+        } else {
+          held[index] = codes[index] == 0 ? 1 : 0;
+        }
+        ++index;
       }
     }
   }

@@ -2,6 +2,7 @@
 // operations that run on cached handles (find, update, delete, count, insert, truncate).
 #include "db/dbbase.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -156,19 +157,27 @@ int64_t dbbase::count(const char* name, const bson_t* filter) {
 }
 
 bool dbbase::insert_many(const char* name, const bson_t** documents, size_t n) {
+  bson_t reply;
+  bool ok = insert_many(name, documents, n, &reply);
+  bson_destroy(&reply);
+  return ok;
+}
+
+bool dbbase::insert_many(const char* name, const bson_t** documents, size_t n, bson_t* reply) {
   mongoc_collection_t* handle = get_collection(name);
-  if (handle == nullptr) return false;
+  if (handle == nullptr) {
+    bson_init(reply);
+    return false;
+  }
   // Unordered: one rejected document (say, a duplicate key) does not stop the others.
   bson_t opts = BSON_INITIALIZER;
   BSON_APPEND_BOOL(&opts, "ordered", false);
-  bson_t reply;
   bson_error_t error;
-  bool ok = mongoc_collection_insert_many(handle, documents, n, &opts, &reply, &error);
+  bool ok = mongoc_collection_insert_many(handle, documents, n, &opts, reply, &error);
   if (!ok) {
     KLOG(2, "Fail to insert, error: %s", error.message);
-    log_json_reply(&reply);
+    log_json_reply(reply);
   }
-  bson_destroy(&reply);
   bson_destroy(&opts);
   return ok;
 }
@@ -282,4 +291,32 @@ bool dbbase::truncate_collection(const char* name, int64_t chunk) {
   }
   KLOG(3, "delete %s done: %d", name, static_cast<int>(total));
   return ok;
+}
+
+size_t dbbase::write_error_codes(const bson_t* reply, int32_t* codes, size_t n) {
+  std::fill(codes, codes + n, 0);
+  bson_iter_t iter;
+  bson_iter_t errors;
+  if (!bson_iter_init_find(&iter, reply, "writeErrors") || !BSON_ITER_HOLDS_ARRAY(&iter) ||
+      !bson_iter_recurse(&iter, &errors)) {
+    return 0;
+  }
+  size_t named = 0;
+  while (bson_iter_next(&errors)) {
+    bson_iter_t field;
+    if (!BSON_ITER_HOLDS_DOCUMENT(&errors) || !bson_iter_recurse(&errors, &field)) continue;
+    int64_t index = -1;
+    int32_t code = -1;  // a rejection without a code is still a rejection
+    while (bson_iter_next(&field)) {
+      if (strcmp(bson_iter_key(&field), "index") == 0) index = bson_iter_as_int64(&field);
+      if (strcmp(bson_iter_key(&field), "code") == 0) {
+        code = static_cast<int32_t>(bson_iter_as_int64(&field));
+        if (code == 0) code = -1;
+      }
+    }
+    if (index < 0 || static_cast<uint64_t>(index) >= n) continue;
+    codes[index] = code;
+    ++named;
+  }
+  return named;
 }

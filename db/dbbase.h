@@ -52,6 +52,14 @@ class dbbase {
   int64_t count(const char* name, const bson_t* filter);
   // Unordered bulk insert of `n` documents; false when any document failed.
   bool insert_many(const char* name, const bson_t** documents, size_t n);
+  // The same, handing out the server's reply: after a failure its "writeErrors" (each
+  // with "index" and "code") tell which documents were rejected; without them the whole
+  // command failed. `reply` is initialised on every path; the caller destroys it.
+  bool insert_many(const char* name, const bson_t** documents, size_t n, bson_t* reply);
+  // After a failed unordered insert of `n` documents: codes[i] = the error code of each
+  // document that the reply's "writeErrors" names, 0 for the others. Returns how many it
+  // names; 0 means the whole command failed and nothing is known to be written.
+  static size_t write_error_codes(const bson_t* reply, int32_t* codes, size_t n);
   // 1 when the collection holds a document with that string `_id`, 0 when it holds
   // none, -1 when the look-up failed (including a read error on the first document).
   // Callers that must not mistake a failure for "absent" use this one.

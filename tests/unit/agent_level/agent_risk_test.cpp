@@ -590,7 +590,8 @@ TEST_F(AgentLevel, UnreachableServerStopsThePass) {
 }
 
 // New agents go out in bulk inserts of 10000. A document that already holds the last
-// agent's id makes the insert that carries it fail, which shows where the batches end.
+// agent's id makes the insert that carries it fail, which shows where the batches end;
+// only that agent's change comes back.
 TEST_F(AgentLevel, NewAgentsAreInsertedInBatchesOf10000) {
   const struct {
     int agents;
@@ -600,7 +601,7 @@ TEST_F(AgentLevel, NewAgentsAreInsertedInBatchesOf10000) {
     int failures;
   } cases[] = {
       {10000, false, 10000, 0, 0},
-      {10000, true, 10000, 10000, 1},  // one insert at the end carries all of them
+      {10000, true, 10000, 1, 1},  // one insert at the end carries all of them
       {10001, false, 10001, 0, 0},
       {10001, true, 10001, 1, 1},  // the first 10000 went out before the last was batched
   };
@@ -626,6 +627,51 @@ TEST_F(AgentLevel, NewAgentsAreInsertedInBatchesOf10000) {
       EXPECT_EQ(g_agent_risk_map.count(last), 1u);
     }
     EXPECT_EQ(root_->log_count("inserts agent_level failed"), c.failures);
+  }
+}
+
+// A bulk insert that fails for some documents: the written agents' changes are consumed
+// and only the rejected ones come back, so the next pass counts every change once. When
+// the whole insert fails, every change comes back.
+TEST_F(AgentLevel, FailedInsertReturnsOnlyTheRejectedChanges) {
+  const struct {
+    const char* name;
+    bool reachable;
+    std::vector<std::string> returned;
+  } cases[] = {
+      {"one document rejected", true, {"b"}},
+      {"server unreachable", false, {"a", "b", "c"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    use_live_server();
+    testing_support::drop_test_database();
+    // "b" got a document of its own since the rebuild began: its insert is a duplicate.
+    store_summary("b",
+                  record_with({{&A::low_risk_c, 2}, {&A::risk_level, 0}, {&A::total_events, 2}}));
+    g_first_insert = true;
+    g_agent_risk_map.clear();
+    const agent_risk_info change = record_with({{&A::low_risk_c, 1}, {&A::total_events, 1}}, 50);
+    for (const char* agent : {"a", "b", "c"}) g_agent_risk_map[agent] = change;
+    if (!c.reachable) use_dead_server();
+    root_->log_mark();
+
+    flush_agent_level();
+    EXPECT_EQ(root_->log_count("inserts agent_level failed"), 1);
+    ASSERT_EQ(g_agent_risk_map.size(), c.returned.size());
+    for (const std::string& agent : c.returned) {
+      ASSERT_EQ(g_agent_risk_map.count(agent), 1u) << agent;
+      EXPECT_EQ(g_agent_risk_map[agent], change) << agent;
+    }
+
+    // The next pass writes what came back onto what is stored.
+    use_live_server();
+    g_first_insert = false;
+    flush_agent_level();
+    EXPECT_TRUE(g_agent_risk_map.empty());
+    EXPECT_EQ(stored_number("a", "risk_low"), 1);
+    EXPECT_EQ(stored_number("b", "risk_low"), 3);
+    EXPECT_EQ(stored_number("c", "risk_low"), 1);
   }
 }
 

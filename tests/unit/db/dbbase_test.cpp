@@ -204,6 +204,67 @@ TEST_F(operations_test, unordered_insert_keeps_going_past_a_duplicate) {
   EXPECT_FALSE(root.log_contains("Fail to insert"));
 }
 
+// "index" and "code" of each entry of a reply's writeErrors, in order.
+std::vector<std::pair<int64_t, int64_t>> write_errors(const bson_t* reply) {
+  std::vector<std::pair<int64_t, int64_t>> out;
+  bson_iter_t iter;
+  bson_iter_t errors;
+  if (!bson_iter_init_find(&iter, reply, "writeErrors") || !bson_iter_recurse(&iter, &errors)) {
+    return out;
+  }
+  while (bson_iter_next(&errors)) {
+    bson_iter_t field;
+    int64_t index = -1;
+    int64_t code = -1;
+    if (bson_iter_recurse(&errors, &field) && bson_iter_find(&field, "index")) {
+      index = bson_iter_as_int64(&field);
+    }
+    if (bson_iter_recurse(&errors, &field) && bson_iter_find(&field, "code")) {
+      code = bson_iter_as_int64(&field);
+    }
+    out.emplace_back(index, code);
+  }
+  return out;
+}
+
+// The reply tells the written documents from the rejected ones by their position.
+TEST_F(operations_test, insert_reply_names_each_rejected_document) {
+  const struct {
+    const char* name;
+    std::vector<const char*> existing;
+    bool ok;
+    std::vector<std::pair<int64_t, int64_t>> errors;
+  } cases[] = {
+      {"all written", {}, true, {}},
+      {"middle one taken", {"b"}, false, {{1, 11000}}},
+      {"first and last taken", {"a", "c"}, false, {{0, 11000}, {2, 11000}}},
+  };
+  bson_ptr a = json(R"({"_id": "a"})");
+  bson_ptr b = json(R"({"_id": "b"})");
+  bson_ptr c = json(R"({"_id": "c"})");
+  const bson_t* docs[] = {a.get(), b.get(), c.get()};
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.name);
+    testing_support::drop_test_database();
+    for (const char* id : t.existing) insert_json("r", std::string(R"({"_id": ")") + id + R"("})");
+    root.log_mark();
+    bson_t reply;
+    EXPECT_EQ(db_conn.insert_many("r", docs, 3, &reply), t.ok);
+    EXPECT_EQ(write_errors(&reply), t.errors);
+    bson_destroy(&reply);
+    EXPECT_EQ(count_docs("r"), 3);
+    EXPECT_EQ(root.log_count("Fail to insert, error: "), t.ok ? 0 : 1);
+    EXPECT_EQ(root.log_count("json_reply: {"), t.ok ? 0 : 1);
+  }
+
+  // Without a handle the reply is still initialised (and names nothing).
+  db_conn.close();
+  bson_t reply;
+  EXPECT_FALSE(db_conn.insert_many("r", docs, 3, &reply));
+  EXPECT_TRUE(bson_empty(&reply));
+  bson_destroy(&reply);
+}
+
 TEST_F(operations_test, id_lookup_tells_found_absent_and_failed_apart) {
   insert_json("ids", R"({"_id": "42virus_file_log", "x": 1})");
   EXPECT_EQ(db_conn.id_lookup("ids", "42virus_file_log"), 1);
