@@ -16,6 +16,7 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("KORVEL_BUILD_DIR", ROOT / "build"))
 DB_NAME = "tavrund_qmx"
 CYCLE_END = ">>>>>>>>>>>>>> [finish] update table: [agent_level]"
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
 
 def mongo_url():
@@ -108,12 +109,16 @@ class Daemon:
     """korveld started as a child of the test (so the test is its parent)."""
 
     def __init__(self, tree: Tree, faketime=None):
+        """`faketime`: a libfaketime spec such as "+0 x100"; the library is preloaded into
+        korveld itself (not through the faketime wrapper) so that signals and the exit
+        status are korveld's own."""
         self.tree = tree
-        cmd = [str(tree.bin / "korveld")]
+        env = None
         if faketime:
-            cmd = ["faketime", "-f", faketime] + cmd
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, cwd=str(tree.prefix))
+            env = dict(os.environ, LD_PRELOAD=FAKETIME_LIB, FAKETIME=faketime)
+        self.proc = subprocess.Popen([str(tree.bin / "korveld")], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, cwd=str(tree.prefix),
+                                     env=env)
         self._stderr = None
 
     def wait_log(self, text, timeout=30, count=1):

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import CYCLE_END
+from conftest import CYCLE_END, FAKETIME_LIB
 
 
 def test_second_instance_is_refused_and_first_keeps_running(tree, daemon):
@@ -123,9 +123,6 @@ def test_missing_url_fails_start_up(tree, daemon):
     assert d.wait_exit() == 255
     assert "get decrypt failed, ret is" in d.stderr()
     assert "mongodb failed to parse url, try later..." in tree.log_text()
-
-
-FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
 
 def test_clock_set_back_stops_and_moves_merge_progress_back(tree, db, daemon, tmp_path):
