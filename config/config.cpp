@@ -82,8 +82,8 @@ const update_settings& config::get_update_config() {
   }
 
   read_int_key(ini, settings_,
-               {"update_anti_query_count", &update_settings::update_anti_query_count, 1, 5000000,
-                1, "get update_anti_query_count failed, use default: %d"});
+               {"update_anti_query_count", &update_settings::update_anti_query_count, 1, 5000000, 1,
+                "get update_anti_query_count failed, use default: %d"});
   read_int_key(ini, settings_,
                {"update_agent_level_query_count", &update_settings::update_agent_level_query_count,
                 1, 5000000, 1, "get update_agent_level_query_count, use default: %d"});

@@ -39,7 +39,9 @@ void get_last_key(int32_t type, int64_t& time, std::string& id) {
   id = it->second.last_update_id;
 }
 
-void load_last_keys() { g_config.get_anti_last_update_time(g_last_keys[TABLE_ANTI_BFA_ORIGIN_LOG]); }
+void load_last_keys() {
+  g_config.get_anti_last_update_time(g_last_keys[TABLE_ANTI_BFA_ORIGIN_LOG]);
+}
 
 void config::get_anti_last_update_time(last_key& entry) {
   char path[4096] = {0};

@@ -28,13 +28,19 @@ constexpr const char* kFileNames[kDumpFiles] = {
 int file_for_code(int32_t code) {
   if (code <= 3) return 0;
   switch (code) {
-    case 4: return 1;
-    case 20: return 2;
-    case 40: return 3;
-    case 30: return 4;
+    case 4:
+      return 1;
+    case 20:
+      return 2;
+    case 40:
+      return 3;
+    case 30:
+      return 4;
     case 50:
-    case 70: return 5;
-    default: return -1;
+    case 70:
+      return 5;
+    default:
+      return -1;
   }
 }
 
@@ -60,11 +66,13 @@ bool dump_folder_usable(const std::string& dir) {
 FILE* open_dump_file(const std::string& path) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
-    if (errno == ELOOP) KLOG(2, "pending id dump: %s is a symbolic link, not written", path.c_str());
+    if (errno == ELOOP)
+      KLOG(2, "pending id dump: %s is a symbolic link, not written", path.c_str());
     return nullptr;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fchmod(fd, 0600) != 0 || ftruncate(fd, 0) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fchmod(fd, 0600) != 0 ||
+      ftruncate(fd, 0) != 0) {
     close(fd);
     return nullptr;
   }
@@ -123,4 +131,6 @@ void dump_pending_id_to(const char* dir) {
   }
 }
 
-void dump_pending_id() { dump_pending_id_to("/tmp/ckorvel"); }
+void dump_pending_id() {
+  dump_pending_id_to("/tmp/ckorvel");
+}

@@ -20,7 +20,8 @@ constexpr uint64_t kRansomMs = 600000;
 void hourly_work(void*) {
   const last_key progress = g_last_keys[TABLE_ANTI_BFA_ORIGIN_LOG];
   if (!g_config.save_anti_last_update_time(progress)) {
-    KLOG(2, "save_anti_last_update_time  : %ld failed", static_cast<long>(progress.last_update_time));
+    KLOG(2, "save_anti_last_update_time  : %ld failed",
+         static_cast<long>(progress.last_update_time));
   }
 #if KORVEL_TCMALLOC
   MallocExtension_ReleaseFreeMemory();

@@ -39,9 +39,15 @@ constexpr uint64_t kRansomMs = 600000;
 // Held open (close-on-exec) for the life of the process: the lock is the descriptor's.
 int g_lock_fd = -1;
 
-void on_stop(int) { g_stop_flag = 1; }
-void on_reload(int) { g_reload_flag = 1; }
-void on_dump(int) { g_dump_flag = 1; }
+void on_stop(int) {
+  g_stop_flag = 1;
+}
+void on_reload(int) {
+  g_reload_flag = 1;
+}
+void on_dump(int) {
+  g_dump_flag = 1;
+}
 
 [[noreturn]] void lock_failed(const char* format, const char* path) {
   if (path != nullptr) {
@@ -92,7 +98,8 @@ void check_single_instance() {
   if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) {
     lock_failed("can not set close_exec: %s\n", path);
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) lock_failed("Another korveld instance is running\n", nullptr);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    lock_failed("Another korveld instance is running\n", nullptr);
   g_lock_fd = fd;
 }
 

@@ -22,9 +22,9 @@ namespace {
 
 bool g_agent_cache_drop_set = false;
 
-constexpr int32_t kPassOrder[] = {TABLE_VIRUS_FILE_LOG,    TABLE_ANTI_BFA_LOG,  TABLE_WEBSHELL_LOG,
-                                  TABLE_DOMAIN_LOG,        TABLE_NOFILE_ATTACK_LOG,
-                                  TABLE_LEAK_INFO_LOG,     TABLE_INCIDENT_MSG};
+constexpr int32_t kPassOrder[] = {
+    TABLE_VIRUS_FILE_LOG,    TABLE_ANTI_BFA_LOG,  TABLE_WEBSHELL_LOG, TABLE_DOMAIN_LOG,
+    TABLE_NOFILE_ATTACK_LOG, TABLE_LEAK_INFO_LOG, TABLE_INCIDENT_MSG};
 
 // Answers from the registry are kept for 30 s of loop time at least. Without a cache (the
 // registry never attached) there is nothing to drop.
@@ -51,9 +51,10 @@ void update_work(void*) {
   if (now < g_last_time) {
     // The wall clock went back: move the merge back so nothing in the gap is missed, and
     // stop; the stop sequence saves that progress.
-    KLOG(2, "time change,g_last_time,cur_time is %lu, %lu ", static_cast<unsigned long>(g_last_time),
-         static_cast<unsigned long>(now));
-    g_last_keys[TABLE_ANTI_BFA_ORIGIN_LOG].last_update_time = now - g_update_settings.update_interval;
+    KLOG(2, "time change,g_last_time,cur_time is %lu, %lu ",
+         static_cast<unsigned long>(g_last_time), static_cast<unsigned long>(now));
+    g_last_keys[TABLE_ANTI_BFA_ORIGIN_LOG].last_update_time =
+        now - g_update_settings.update_interval;
     g_stop_flag = 1;
     return;
   }

@@ -66,8 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
         load_case{"NegativeRejected", "[anti_bfa]\nlast_update_time=-5\n", 0, "", true},
         load_case{"OnlyId", "[anti_bfa]\nlast_update_id=65a0c0ffee00000000000001\n", 0,
                   "65a0c0ffee00000000000001", false},
-        load_case{"EmptyValues", "[anti_bfa]\nlast_update_time=\nlast_update_id=\n", 0, "",
-                  false}),
+        load_case{"EmptyValues", "[anti_bfa]\nlast_update_time=\nlast_update_id=\n", 0, "", false}),
     [](const ::testing::TestParamInfo<load_case>& info) { return info.param.name; });
 
 TEST_F(ProgressTest, MissingFileLeavesEntryEmpty) {

@@ -114,7 +114,8 @@ bson_ptr json(const std::string& text) {
 }
 
 void insert_json(const char* collection, const std::string& json_text) {
-  mongoc_collection_t* coll = mongoc_client_get_collection(test_client(), "tavrund_qmx", collection);
+  mongoc_collection_t* coll =
+      mongoc_client_get_collection(test_client(), "tavrund_qmx", collection);
   bson_ptr doc = json(json_text);
   bson_error_t error;
   if (!mongoc_collection_insert_one(coll, doc.get(), nullptr, nullptr, &error)) {
@@ -124,7 +125,8 @@ void insert_json(const char* collection, const std::string& json_text) {
 }
 
 std::string find_json(const char* collection, const std::string& filter) {
-  mongoc_collection_t* coll = mongoc_client_get_collection(test_client(), "tavrund_qmx", collection);
+  mongoc_collection_t* coll =
+      mongoc_client_get_collection(test_client(), "tavrund_qmx", collection);
   bson_ptr f = json(filter);
   bson_ptr opts = json(R"({"sort": {"_id": 1}})");
   mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(coll, f.get(), opts.get(), nullptr);
@@ -144,7 +146,8 @@ std::string find_json(const char* collection, const std::string& filter) {
 }
 
 int64_t count_docs(const char* collection, const std::string& filter) {
-  mongoc_collection_t* coll = mongoc_client_get_collection(test_client(), "tavrund_qmx", collection);
+  mongoc_collection_t* coll =
+      mongoc_client_get_collection(test_client(), "tavrund_qmx", collection);
   bson_ptr f = json(filter);
   bson_error_t error;
   int64_t n = mongoc_collection_count_documents(coll, f.get(), nullptr, nullptr, nullptr, &error);
