@@ -4,6 +4,7 @@
 // the last document consumed, so the next cycle resumes right after it.
 #include "compare/cmp_pass.h"
 
+#include <cstring>
 #include <ctime>
 
 #include "agent/agent_info.h"
@@ -70,9 +71,42 @@ const pass_table* find_pass_table(int32_t type) {
   return nullptr;
 }
 
-// Reads the progress key of a document; the outputs may be partly written on false.
+// Reads the progress key of a document; the outputs may be partly written on false. Both
+// fields are found in one walk over the document; what dbconn's readers would report (an
+// unreadable document, an id that is no text) is left to them, so the message is theirs.
 bool read_progress_key(const pass_table& table, const bson_t* document, std::string& id,
                        int64_t& time) {
+  bson_iter_t iter;
+  if (bson_iter_init(&iter, document)) {
+    const size_t id_length = std::strlen(table.id_field);
+    const size_t time_length = std::strlen(table.time_field);
+    bson_iter_t id_iter;
+    bson_iter_t time_iter;
+    bool id_found = false;
+    bool time_found = false;
+    while ((!id_found || !time_found) && bson_iter_next(&iter)) {
+      const char* key = bson_iter_key(&iter);
+      const size_t length = bson_iter_key_len(&iter);
+      // The first field of a name counts, as for the readers.
+      if (!id_found && length == id_length && std::memcmp(key, table.id_field, length) == 0) {
+        id_iter = iter;
+        id_found = true;
+      } else if (!time_found && length == time_length &&
+                 std::memcmp(key, table.time_field, length) == 0) {
+        time_iter = iter;
+        time_found = true;
+      }
+    }
+    if (!id_found) return false;
+    if (BSON_ITER_HOLDS_UTF8(&id_iter)) {
+      uint32_t text_length = 0;
+      const char* text = bson_iter_utf8(&id_iter, &text_length);
+      id.assign(text, text_length);
+      if (!time_found) return false;
+      time = bson_iter_as_int64(&time_iter);
+      return true;
+    }
+  }
   return dbconn::get_string(document, table.id_field, id) &&
          dbconn::get_int64(document, table.time_field, &time);
 }

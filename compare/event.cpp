@@ -2,6 +2,8 @@
 // module reduces a document to an event_info and says which counters it moves.
 #include "compare/event.h"
 
+#include <cstring>
+
 #include "agent_level/agent_risk.h"
 #include "compare/table_catalogue.h"
 #include "db/dbconn.h"
@@ -32,39 +34,195 @@ void invalid_risk_message(uint32_t& last_ms, signed char risk_level) {
   }
 }
 
-bool read_time(int32_t table_type, const bson_t* document, uint64_t& time) {
+// The fields classification reads, found in one walk over the document: reading them one
+// by one would walk the document again for each (most of a pass's CPU went there).
+enum document_field : uint32_t {
+  kAgentId,
+  kId,
+  kKb,
+  kIncidentId,
+  kFoundTime,
+  kTriggerTime,
+  kState,
+  kDispose,
+  kUnhandleFileCount,
+  kRiskLevel,
+  kEventRiskLevel,
+  kIncidentLevel,
+  kSafetyState,
+  kVirusType,
+  kFieldCount,
+};
+
+// The field a key names, or kFieldCount for a field classification does not read.
+document_field field_of(const char* key, uint32_t length) {
+  auto is = [&](const char* name) { return std::memcmp(key, name, length) == 0; };
+  switch (length) {
+    case 2:
+      return is("kb") ? kKb : kFieldCount;
+    case 3:
+      return is("_id") ? kId : kFieldCount;
+    case 5:
+      return is("state") ? kState : kFieldCount;
+    case 7:
+      return is("dispose") ? kDispose : kFieldCount;
+    case 8:
+      return is("agent_id") ? kAgentId : kFieldCount;
+    case 10:
+      return is("found_time")   ? kFoundTime
+             : is("risk_level") ? kRiskLevel
+             : is("virus_type") ? kVirusType
+                                : kFieldCount;
+    case 11:
+      return is("incident_id") ? kIncidentId : kFieldCount;
+    case 12:
+      return is("trigger_time") ? kTriggerTime : is("safety_state") ? kSafetyState : kFieldCount;
+    case 14:
+      return is("incident_level") ? kIncidentLevel : kFieldCount;
+    case 16:
+      return is("event_risk_level") ? kEventRiskLevel : kFieldCount;
+    case 19:
+      return is("unhandle_file_count") ? kUnhandleFileCount : kFieldCount;
+    default:
+      return kFieldCount;
+  }
+}
+
+// One document as classification sees it. The readers give what dbconn's field readers
+// give: the first field of a name, integers of any type through bson_iter_as_int64, text
+// only from UTF-8 strings. Failures that dbconn reports (an unreadable document, text of
+// another type) are handed to dbconn's readers, so that the same message is logged.
+class event_document {
+ public:
+  explicit event_document(const bson_t* document) : document_(document) {
+    bson_iter_t iter;
+    readable_ = bson_iter_init(&iter, document);
+    while (readable_ && bson_iter_next(&iter)) {
+      const document_field field = field_of(bson_iter_key(&iter), bson_iter_key_len(&iter));
+      if (field == kFieldCount || (present_ & bit(field)) != 0) continue;
+      present_ |= bit(field);
+      fields_[field].iter = iter;
+    }
+  }
+
+  bool get_string(document_field field, const char* name, std::string& text) const {
+    if (readable_ && (present_ & bit(field)) == 0) return false;
+    if (readable_ && BSON_ITER_HOLDS_UTF8(&fields_[field].iter)) {
+      uint32_t length = 0;
+      const char* bytes = bson_iter_utf8(&fields_[field].iter, &length);
+      text.assign(bytes, length);
+      return true;
+    }
+    return dbconn::get_string(document_, name, text);
+  }
+
+  bool get_int64(document_field field, const char* name, int64_t& value) const {
+    if (!readable_) return dbconn::get_int64(document_, name, &value);
+    if ((present_ & bit(field)) == 0) return false;
+    value = bson_iter_as_int64(&fields_[field].iter);
+    return true;
+  }
+
+  // Whether a text field holds exactly `word`; false also when it is absent or no text.
+  bool string_is(document_field field, const char* name, const char* word, bool& equal) const {
+    if (readable_ && (present_ & bit(field)) != 0 && BSON_ITER_HOLDS_UTF8(&fields_[field].iter)) {
+      uint32_t length = 0;
+      const char* bytes = bson_iter_utf8(&fields_[field].iter, &length);
+      equal = length == std::strlen(word) && std::memcmp(bytes, word, length) == 0;
+      return true;
+    }
+    std::string text;
+    if (!get_string(field, name, text)) return false;
+    equal = text == word;
+    return true;
+  }
+
+ private:
+  static constexpr uint32_t bit(document_field field) { return 1u << field; }
+
+  const bson_t* document_;
+  bool readable_ = false;
+  uint32_t present_ = 0;
+  // bson_iter_t is over-aligned, so it cannot be an array element by itself.
+  struct slot {
+    bson_iter_t iter;
+  };
+  slot fields_[kFieldCount];
+};
+
+bool read_time(int32_t table_type, const event_document& document, uint64_t& time) {
   int64_t value = 0;
   if (table_type == TABLE_INCIDENT_MSG) {
     // Incidents carry milliseconds; every other table seconds.
-    if (!dbconn::get_int64(document, "trigger_time", &value)) return false;
+    if (!document.get_int64(kTriggerTime, "trigger_time", value)) return false;
     time = static_cast<uint64_t>(value / 1000);
     return true;
   }
-  if (!dbconn::get_int64(document, "found_time", &value)) return false;
+  if (!document.get_int64(kFoundTime, "found_time", value)) return false;
   time = static_cast<uint64_t>(value);
   return true;
 }
 
-bool read_log_id(int32_t table_type, const bson_t* document, const char* collection,
+bool read_log_id(int32_t table_type, const event_document& document, const char* collection,
                  event_info& event) {
   if (table_type == TABLE_LEAK_INFO_LOG) {
     // A leak is identified by its knowledge-base entry on one agent.
-    if (!dbconn::get_string(document, "kb", event.log_id)) return false;
+    if (!document.get_string(kKb, "kb", event.log_id)) return false;
     event.log_id += event.agent_id;
   } else if (table_type == TABLE_INCIDENT_MSG) {
-    if (!dbconn::get_string(document, "incident_id", event.log_id)) return false;
+    if (!document.get_string(kIncidentId, "incident_id", event.log_id)) return false;
   } else {
-    if (!dbconn::get_string(document, "_id", event.log_id)) return false;
+    if (!document.get_string(kId, "_id", event.log_id)) return false;
   }
   event.log_id += collection;
   return true;
 }
 
-bool read_virus_type(int32_t table_type, const bson_t* document, signed char& virus_type) {
+bool read_state(int32_t table_type, const event_document& document, uint64_t& state) {
+  int64_t value = 0;
+  if (table_type == TABLE_DOMAIN_LOG) {
+    // A domain event is handled once none of its files is left unhandled.
+    if (!document.get_int64(kUnhandleFileCount, "unhandle_file_count", value)) return false;
+    state = value == 0 ? 1 : 0;
+    return true;
+  }
+  const bool incident = table_type == TABLE_INCIDENT_MSG;
+  if (!document.get_int64(incident ? kDispose : kState, incident ? "dispose" : "state", value)) {
+    return false;
+  }
+  state = static_cast<uint64_t>(value);
+  return true;
+}
+
+bool read_risk_level(int32_t table_type, const event_document& document, int64_t& risk) {
+  switch (table_type) {
+    case TABLE_WEBSHELL_LOG: {
+      bool invaded = false;
+      if (!document.string_is(kSafetyState, "safety_state", "invaded", invaded)) return false;
+      risk = invaded ? 2 : 0;
+      return true;
+    }
+    case TABLE_ANTI_BFA_LOG:
+      risk = 1;
+      return true;
+    case TABLE_DOMAIN_LOG:
+      return document.get_int64(kEventRiskLevel, "event_risk_level", risk);
+    case TABLE_INCIDENT_MSG: {
+      int64_t level = 0;
+      if (!document.get_int64(kIncidentLevel, "incident_level", level)) return false;
+      risk = incident_level_to_risk(level);
+      return true;
+    }
+    default:
+      return document.get_int64(kRiskLevel, "risk_level", risk);
+  }
+}
+
+bool read_virus_type(int32_t table_type, const event_document& document, signed char& virus_type) {
   switch (table_type) {
     case TABLE_VIRUS_FILE_LOG: {
       int64_t value = 0;
-      if (!dbconn::get_int64(document, "virus_type", &value)) {
+      if (!document.get_int64(kVirusType, "virus_type", value)) {
         KLOG(2, "get virus_type faild");
         return false;
       }
@@ -100,14 +258,15 @@ bool read_virus_type(int32_t table_type, const bson_t* document, signed char& vi
 bool get_event_info(int32_t table_type, const bson_t* document, event_info& event) {
   const char* collection = get_table_name(table_type);
   if (collection == nullptr) return false;
-  if (!dbconn::get_string(document, "agent_id", event.agent_id)) return false;
-  if (!read_log_id(table_type, document, collection, event)) return false;
-  if (!read_time(table_type, document, event.event_time)) return false;
-  if (!get_event_state(table_type, document, event.state)) return false;
+  const event_document fields(document);
+  if (!fields.get_string(kAgentId, "agent_id", event.agent_id)) return false;
+  if (!read_log_id(table_type, fields, collection, event)) return false;
+  if (!read_time(table_type, fields, event.event_time)) return false;
+  if (!read_state(table_type, fields, event.state)) return false;
   int64_t risk = 0;
-  if (!get_event_risk_level(table_type, document, risk)) return false;
+  if (!read_risk_level(table_type, fields, risk)) return false;
   event.risk_level = static_cast<signed char>(risk);
-  return read_virus_type(table_type, document, event.virus_type);
+  return read_virus_type(table_type, fields, event.virus_type);
 }
 
 bool get_event_state(int32_t table_type, const bson_t* document, uint64_t& state) {
