@@ -76,6 +76,8 @@ class Daemon:
     def poll(self):
         try:
             with open(self.tree.log, "r", errors="replace") as f:
+                if os.fstat(f.fileno()).st_size < self.offset:
+                    self.offset, self.partial = 0, ""  # rotated: a new file begins
                 f.seek(self.offset)
                 data = f.read()
                 self.offset = f.tell()
