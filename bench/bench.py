@@ -18,13 +18,11 @@ import pymongo
 
 import datagen
 
-ROOT = Path(__file__).resolve().parents[1]
 TIMING = re.compile(r">>>>>>>*\s*(.*?) table: \[(\w*)\] millisecond is : (\d+)")
 CYCLE_START = "start update_work and start update"
 MERGE_END = "finish update"
 PASSES_END = "start update"
 CYCLE_END = "[finish] update"
-REBUILD_START = "first insert start"
 REBUILD_END = "first insert finish"
 
 
@@ -455,7 +453,7 @@ def run_size(args, n, url, client):
         say("steady state: %s" % res["steady"])
     finally:
         daemon.stop()
-    if not res["steady"].get("finished"):
+    if "steady" in res and not res["steady"].get("finished"):
         res["agent_write_s"] = agent_write_cost(db, sorted(registry)[0])
         res["steady"]["projected"] = res["steady"]["agents"] * res["agent_write_s"] + \
             res["steady"].get("passes", 0)
@@ -604,7 +602,11 @@ def main():
     client = pymongo.MongoClient(args.url, serverSelectionTimeoutMS=10000)
     results = []
     for n in [int(s) for s in args.sizes.split(",") if s]:
-        results.append(run_size(args, n, args.url, client))
+        try:
+            results.append(run_size(args, n, args.url, client))
+        except Exception as e:  # one size that fails leaves the others measured
+            say("N = %d failed: %s" % (n, e))
+            results.append({"n": n, "error": str(e)})
     memory = run_memory(args, args.url, client) if args.memory_events else None
     machine = subprocess.run(["uname", "-srm"], capture_output=True, text=True).stdout.strip()
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo")
@@ -614,8 +616,6 @@ def main():
     print(header)
     print(table(results, memory))
     if args.json:
-        for r in results:
-            r.pop("generator", None)
         Path(args.json).write_text(json.dumps({"machine": header, "sizes": results,
                                                "memory": memory}, indent=1, default=str))
 
