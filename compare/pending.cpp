@@ -14,8 +14,8 @@
 #include "db/dbconn.h"
 #include "platform/log.h"
 
-std::unordered_map<std::string, pending_info> g_pending_events;
-std::unordered_set<std::string> g_pending_db_ids;
+std::unordered_map<std::string, pending_info, log_id_hash> g_pending_events;
+std::unordered_set<std::string, log_id_hash> g_pending_db_ids;
 unsigned char g_pending_in_db = 0;
 
 namespace {
