@@ -1,18 +1,22 @@
-// The floor of the benchmark: a bare libmongoc cursor scan of the event tables with the
-// filter, projection, sort and limit of korveld's incremental passes, paging by the same
-// (time, id) key, touching every document once. No reader of the same input can do with
-// less from the server, so korveld's rebuild is measured against it.
+// The floor of the benchmark: a bare libmongoc cursor scan of korveld's input with the
+// filter, projection, sort and limit of its reads, paging by the same (time, id) key,
+// touching every document once: the raw brute-force reports as the merge reads them, then
+// the event tables as the incremental passes read them. No reader of the same input can do
+// with less from the server, so korveld's rebuild is measured against it.
 //
-//   floor_scan URL NOW BFA_UPPER [FROM] [LIMIT]
+//   floor_scan URL NOW BFA_UPPER [FROM] [LIMIT] [REPORT_LIMIT]
 //     NOW        upper time bound in seconds (incidents: NOW * 1000)
-//     BFA_UPPER  upper time bound of anti_bfa_log (the merge progress time)
+//     BFA_UPPER  upper time bound of anti_bfa_log (the merge progress time), and the
+//                lower bound of the raw reports (the merge resumes there)
 //     FROM       lower time bound (default 0: the whole history)
-//     LIMIT      documents per query (default 500000)
+//     LIMIT      documents per query of an event table (default 500000)
+//     REPORT_LIMIT  documents per query of the raw reports (default 100000)
 //
 // Prints one JSON object: documents and seconds per table, totals, and the process's CPU.
 #include <mongoc/mongoc.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -112,6 +116,68 @@ void errors_only(mongoc_log_level_t level, const char* domain, const char* messa
   if (level <= MONGOC_LOG_LEVEL_ERROR) mongoc_log_default_handler(level, domain, message, nullptr);
 }
 
+// Touches every field of a document once; returns the bytes of keys seen.
+uint64_t touch(const bson_t* document) {
+  uint64_t touched = 0;
+  bson_iter_t iter;
+  if (bson_iter_init(&iter, document)) {
+    while (bson_iter_next(&iter)) touched += bson_iter_key_len(&iter);
+  }
+  return touched;
+}
+
+// The merge's read of the raw reports: reports of at least one attempt from `from` on, in
+// (time, _id) order, pages of `limit`, resuming after the last (time, ObjectId) seen.
+int64_t scan_reports(mongoc_client_t* client, int64_t from, int64_t limit, uint64_t& touched,
+                     int& status) {
+  mongoc_collection_t* collection =
+      mongoc_client_get_collection(client, "tavrund_qmx", "anti_bfa_origin_log");
+  int64_t last_time = from;
+  bson_oid_t last_id;
+  bool have_id = false;
+  int64_t documents = 0;
+  for (;;) {
+    bson_t* filter = BCON_NEW("att_times", "{", "$gt", BCON_INT64(0), "}");
+    if (!have_id) {
+      BCON_APPEND(filter, "time", "{", "$gte", BCON_INT64(last_time), "}");
+    } else {
+      BCON_APPEND(filter, "$or", "[",                                        //
+                  "{", "time", "{", "$gt", BCON_INT64(last_time), "}", "}",  //
+                  "{", "time", BCON_INT64(last_time), "_id", "{", "$gt", BCON_OID(&last_id),
+                  "}", "}", "]");
+    }
+    bson_t* opts = BCON_NEW("projection", "{", "duration", BCON_INT64(0), "msg", BCON_INT64(0),
+                            "succ", BCON_INT64(0), "}",                                 //
+                            "sort", "{", "time", BCON_INT64(1), "_id", BCON_INT64(1), "}",  //
+                            "limit", BCON_INT64(limit));
+    mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(collection, filter, opts, nullptr);
+    const bson_t* document = nullptr;
+    int64_t page = 0;
+    while (mongoc_cursor_next(cursor, &document)) {
+      touched += touch(document);
+      bson_iter_t iter;
+      if (bson_iter_init_find(&iter, document, "_id") && BSON_ITER_HOLDS_OID(&iter)) {
+        bson_oid_copy(bson_iter_oid(&iter), &last_id);
+        have_id = true;
+      }
+      if (bson_iter_init_find(&iter, document, "time")) last_time = bson_iter_as_int64(&iter);
+      ++page;
+    }
+    bson_error_t error;
+    if (mongoc_cursor_error(cursor, &error)) {
+      std::fprintf(stderr, "floor_scan: anti_bfa_origin_log: %s\n", error.message);
+      status = 1;
+    }
+    mongoc_cursor_destroy(cursor);
+    bson_destroy(opts);
+    bson_destroy(filter);
+    documents += page;
+    if (page < limit || status != 0) break;
+  }
+  mongoc_collection_destroy(collection);
+  return documents;
+}
+
 double cpu_seconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -123,13 +189,14 @@ double cpu_seconds() {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: floor_scan URL NOW BFA_UPPER [FROM] [LIMIT]\n");
+    std::fprintf(stderr, "usage: floor_scan URL NOW BFA_UPPER [FROM] [LIMIT] [REPORT_LIMIT]\n");
     return 2;
   }
   const int64_t now = std::strtoll(argv[2], nullptr, 10);
   const int64_t bfa_upper = std::strtoll(argv[3], nullptr, 10);
   const int64_t from = argc > 4 ? std::strtoll(argv[4], nullptr, 10) : 0;
   const int64_t limit = argc > 5 ? std::strtoll(argv[5], nullptr, 10) : 500000;
+  const int64_t report_limit = argc > 6 ? std::strtoll(argv[6], nullptr, 10) : 100000;
 
   mongoc_init();
   mongoc_log_set_handler(errors_only, nullptr);
@@ -143,6 +210,13 @@ int main(int argc, char** argv) {
   uint64_t touched = 0;
   int status = 0;
   std::printf("{\"tables\": {");
+  {
+    const auto reports_start = std::chrono::steady_clock::now();
+    total = scan_reports(client, std::max(from, bfa_upper), report_limit, touched, status);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - reports_start).count();
+    std::printf("\"anti_bfa_origin_log\": [%" PRId64 ", %.3f]", total, seconds);
+  }
   for (size_t i = 0; i < sizeof(kTables) / sizeof(kTables[0]); ++i) {
     const table& t = kTables[i];
     const bool incidents = std::strcmp(t.name, "incident_msg") == 0;
@@ -195,7 +269,7 @@ int main(int argc, char** argv) {
     mongoc_collection_destroy(collection);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - table_start).count();
-    std::printf("%s\"%s\": [%" PRId64 ", %.3f]", i ? ", " : "", t.name, documents, seconds);
+    std::printf(", \"%s\": [%" PRId64 ", %.3f]", t.name, documents, seconds);
     total += documents;
   }
   const double seconds =
