@@ -1,8 +1,9 @@
 // The floor of the benchmark: a bare libmongoc cursor scan of korveld's input with the
 // filter, projection, sort and limit of its reads, paging by the same (time, id) key,
 // touching every document once: the raw brute-force reports as the merge reads them, then
-// the event tables as the incremental passes read them. No reader of the same input can do
-// with less from the server, so korveld's rebuild is measured against it.
+// the event tables with the daemon's own pass query (compare/pass_query.cpp). No reader of
+// the same input can do with less from the server, so korveld's rebuild is measured
+// against it.
 //
 //   floor_scan URL NOW BFA_UPPER [FROM] [LIMIT] [REPORT_LIMIT]
 //     NOW        upper time bound in seconds (incidents: NOW * 1000)
@@ -24,92 +25,15 @@
 #include <cstring>
 #include <string>
 
+#include "compare/pass_query.h"
+#include "compare/table_catalogue.h"
+
 namespace {
 
-struct table {
-  const char* name;
-  const char* time_field;
-  const char* id_field;
-};
-
 // The passes' order within one update cycle.
-constexpr table kTables[] = {
-    {"virus_file_log", "time", "_id"},
-    {"anti_bfa_log", "time", "_id"},
-    {"webshell_log", "time", "_id"},
-    {"domain_log", "domain_update_time", "_id"},
-    {"nofile_attack_log", "time", "_id"},
-    {"leak_info_log", "update_time", "_id"},
-    {"incident_msg", "update_time", "incident_id"},
-};
-
-constexpr const char* kProjection[] = {
-    "state",
-    "risk_level",
-    "virus_type",
-    "agent_id",
-    "found_time",
-    "domain_update_time",
-    "time",
-    "update_time",
-    "kb",
-    "unhandle_file_count",
-    "event_risk_level",
-    "safety_state",
-    "incident_id",
-    "dispose",
-    "trigger_time",
-    "incident_level",
-};
-
-void append_range(bson_t* parent, const char* field, bool inclusive, int64_t from, int64_t upper) {
-  bson_t range;
-  bson_append_document_begin(parent, field, -1, &range);
-  bson_append_int64(&range, inclusive ? "$gte" : "$gt", -1, from);
-  bson_append_int64(&range, "$lt", -1, upper);
-  bson_append_document_end(parent, &range);
-}
-
-// The filter of one page: from the lower bound when no key is held yet, else after the key.
-void build_filter(const table& t, const std::string& last_id, int64_t last_time, int64_t upper,
-                  bson_t* filter) {
-  const bool leak = std::strcmp(t.name, "leak_info_log") == 0;
-  if (std::strcmp(t.name, "domain_log") == 0) {
-    bson_t exists;
-    bson_append_document_begin(filter, "found_source", -1, &exists);
-    bson_append_bool(&exists, "$exists", -1, true);
-    bson_append_document_end(filter, &exists);
-  }
-  if (last_id.empty() || leak) {
-    append_range(filter, t.time_field, last_id.empty(), last_time, upper);
-  } else {
-    bson_t branches, later, same, id_range;
-    bson_append_array_begin(filter, "$or", -1, &branches);
-    bson_append_document_begin(&branches, "0", -1, &later);
-    append_range(&later, t.time_field, false, last_time, upper);
-    bson_append_document_end(&branches, &later);
-    bson_append_document_begin(&branches, "1", -1, &same);
-    bson_append_int64(&same, t.time_field, -1, last_time);
-    bson_append_document_begin(&same, t.id_field, -1, &id_range);
-    bson_append_utf8(&id_range, "$gt", -1, last_id.c_str(), -1);
-    bson_append_document_end(&same, &id_range);
-    bson_append_document_end(&branches, &same);
-    bson_append_array_end(filter, &branches);
-  }
-  if (std::strcmp(t.name, "incident_msg") == 0) bson_append_bool(filter, "merged", -1, false);
-}
-
-void build_opts(const table& t, int64_t limit, bson_t* opts) {
-  bson_t projection, sort;
-  bson_append_document_begin(opts, "projection", -1, &projection);
-  for (const char* field : kProjection) bson_append_int64(&projection, field, -1, 1);
-  bson_append_document_end(opts, &projection);
-  bson_append_document_begin(opts, "sort", -1, &sort);
-  bson_append_int64(&sort, t.time_field, -1, 1);
-  bson_append_int64(&sort, t.id_field, -1, 1);
-  bson_append_document_end(opts, &sort);
-  bson_append_int64(opts, "limit", -1, limit);
-}
+constexpr int32_t kPassOrder[] = {
+    TABLE_VIRUS_FILE_LOG,    TABLE_ANTI_BFA_LOG,  TABLE_WEBSHELL_LOG, TABLE_DOMAIN_LOG,
+    TABLE_NOFILE_ATTACK_LOG, TABLE_LEAK_INFO_LOG, TABLE_INCIDENT_MSG};
 
 // Only errors: the test server answers the driver's closing "endSessions" with a warning.
 void errors_only(mongoc_log_level_t level, const char* domain, const char* message, void*) {
@@ -143,11 +67,11 @@ int64_t scan_reports(mongoc_client_t* client, int64_t from, int64_t limit, uint6
     } else {
       BCON_APPEND(filter, "$or", "[",                                        //
                   "{", "time", "{", "$gt", BCON_INT64(last_time), "}", "}",  //
-                  "{", "time", BCON_INT64(last_time), "_id", "{", "$gt", BCON_OID(&last_id),
-                  "}", "}", "]");
+                  "{", "time", BCON_INT64(last_time), "_id", "{", "$gt", BCON_OID(&last_id), "}",
+                  "}", "]");
     }
     bson_t* opts = BCON_NEW("projection", "{", "duration", BCON_INT64(0), "msg", BCON_INT64(0),
-                            "succ", BCON_INT64(0), "}",                                 //
+                            "succ", BCON_INT64(0), "}",                                     //
                             "sort", "{", "time", BCON_INT64(1), "_id", BCON_INT64(1), "}",  //
                             "limit", BCON_INT64(limit));
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(collection, filter, opts, nullptr);
@@ -217,22 +141,20 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - reports_start).count();
     std::printf("\"anti_bfa_origin_log\": [%" PRId64 ", %.3f]", total, seconds);
   }
-  for (size_t i = 0; i < sizeof(kTables) / sizeof(kTables[0]); ++i) {
-    const table& t = kTables[i];
-    const bool incidents = std::strcmp(t.name, "incident_msg") == 0;
-    const int64_t upper = incidents                                  ? now * 1000
-                          : std::strcmp(t.name, "anti_bfa_log") == 0 ? bfa_upper
-                                                                     : now;
+  for (int32_t type : kPassOrder) {
+    const pass_table& t = *find_pass_table(type);
+    const char* name = get_table_name(type);
+    const bool incidents = type == TABLE_INCIDENT_MSG;
+    const int64_t upper = incidents ? now * 1000 : type == TABLE_ANTI_BFA_LOG ? bfa_upper : now;
     const auto table_start = std::chrono::steady_clock::now();
-    mongoc_collection_t* collection = mongoc_client_get_collection(client, "tavrund_qmx", t.name);
+    mongoc_collection_t* collection = mongoc_client_get_collection(client, "tavrund_qmx", name);
     std::string last_id;
     int64_t last_time = incidents ? from * 1000 : from;
     int64_t documents = 0;
     for (;;) {
       bson_t filter = BSON_INITIALIZER;
       bson_t opts = BSON_INITIALIZER;
-      build_filter(t, last_id, last_time, upper, &filter);
-      build_opts(t, limit, &opts);
+      build_pass_query(type, last_id, last_time, upper, limit, &filter, &opts);
       mongoc_cursor_t* cursor =
           mongoc_collection_find_with_opts(collection, &filter, &opts, nullptr);
       const bson_t* document = nullptr;
@@ -257,7 +179,7 @@ int main(int argc, char** argv) {
       }
       bson_error_t error;
       if (mongoc_cursor_error(cursor, &error)) {
-        std::fprintf(stderr, "floor_scan: %s: %s\n", t.name, error.message);
+        std::fprintf(stderr, "floor_scan: %s: %s\n", name, error.message);
         status = 1;
       }
       mongoc_cursor_destroy(cursor);
@@ -269,7 +191,7 @@ int main(int argc, char** argv) {
     mongoc_collection_destroy(collection);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - table_start).count();
-    std::printf(", \"%s\": [%" PRId64 ", %.3f]", t.name, documents, seconds);
+    std::printf(", \"%s\": [%" PRId64 ", %.3f]", name, documents, seconds);
     total += documents;
   }
   const double seconds =

@@ -9,6 +9,7 @@
 
 #include "agent/agent_info.h"
 #include "compare/event.h"
+#include "compare/pass_query.h"
 #include "compare/pending.h"
 #include "compare/table_catalogue.h"
 #include "config/config.h"
@@ -22,54 +23,10 @@ namespace {
 
 mongoc_db s_mongoc_db;
 
-// Where a table keeps the two parts of its progress key.
-struct pass_table {
-  int32_t type;
-  const char* time_field;
-  const char* id_field;
-};
-
-constexpr pass_table kPassTables[] = {
-    {TABLE_VIRUS_FILE_LOG, "time", "_id"},
-    {TABLE_WEBSHELL_LOG, "time", "_id"},
-    {TABLE_DOMAIN_LOG, "domain_update_time", "_id"},
-    {TABLE_ANTI_BFA_LOG, "time", "_id"},
-    {TABLE_NOFILE_ATTACK_LOG, "time", "_id"},
-    {TABLE_LEAK_INFO_LOG, "update_time", "_id"},
-    {TABLE_INCIDENT_MSG, "update_time", "incident_id"},
-};
-
-// The fields classification reads; nothing else is fetched.
-constexpr const char* kProjection[] = {
-    "state",
-    "risk_level",
-    "virus_type",
-    "agent_id",
-    "found_time",
-    "domain_update_time",
-    "time",
-    "update_time",
-    "kb",
-    "unhandle_file_count",
-    "event_risk_level",
-    "safety_state",
-    "incident_id",
-    "dispose",
-    "trigger_time",
-    "incident_level",
-};
-
 constexpr uint32_t kLogIntervalMs = 5000;
 
 // Tick time of the last "query agent info failed" line of the passes.
 uint32_t s_last_agent_failure_log_ms = 0;
-
-const pass_table* find_pass_table(int32_t type) {
-  for (const pass_table& t : kPassTables) {
-    if (t.type == type) return &t;
-  }
-  return nullptr;
-}
 
 // Reads the progress key of a document; the outputs may be partly written on false. Both
 // fields are found in one walk over the document; what dbconn's readers would report (an
@@ -109,15 +66,6 @@ bool read_progress_key(const pass_table& table, const bson_t* document, std::str
   }
   return dbconn::get_string(document, table.id_field, id) &&
          dbconn::get_int64(document, table.time_field, &time);
-}
-
-void append_time_condition(bson_t* parent, const char* field, bool inclusive, int64_t last_time,
-                           int64_t upper) {
-  bson_t condition;
-  bson_append_document_begin(parent, field, -1, &condition);
-  bson_append_int64(&condition, inclusive ? "$gte" : "$gt", -1, last_time);
-  bson_append_int64(&condition, "$lt", -1, upper);
-  bson_append_document_end(parent, &condition);
 }
 
 // Passes one classified event to its agent. False only when deal_with_event failed; every
@@ -178,49 +126,6 @@ int64_t pass_upper_bound(int32_t table_type, int64_t now) {
     return it == g_last_keys.end() ? 0 : it->second.last_update_time;
   }
   return now;
-}
-
-bool build_pass_query(int32_t table_type, const std::string& last_id, int64_t last_time,
-                      int64_t upper, int64_t limit, bson_t* filter, bson_t* opts) {
-  const pass_table* table = find_pass_table(table_type);
-  if (table == nullptr) return false;
-
-  if (table_type == TABLE_DOMAIN_LOG) {
-    bson_t exists;
-    bson_append_document_begin(filter, "found_source", -1, &exists);
-    bson_append_bool(&exists, "$exists", -1, true);
-    bson_append_document_end(filter, &exists);
-  }
-  // leak_info_log has no id branch: its key's own time is never read again.
-  if (last_id.empty() || table_type == TABLE_LEAK_INFO_LOG) {
-    append_time_condition(filter, table->time_field, last_id.empty(), last_time, upper);
-  } else {
-    // Later times, or the key's own time with a greater id.
-    bson_t branches, later, same_time, id_condition;
-    bson_append_array_begin(filter, "$or", -1, &branches);
-    bson_append_document_begin(&branches, "0", -1, &later);
-    append_time_condition(&later, table->time_field, false, last_time, upper);
-    bson_append_document_end(&branches, &later);
-    bson_append_document_begin(&branches, "1", -1, &same_time);
-    bson_append_int64(&same_time, table->time_field, -1, last_time);
-    bson_append_document_begin(&same_time, table->id_field, -1, &id_condition);
-    bson_append_utf8(&id_condition, "$gt", -1, last_id.data(), static_cast<int>(last_id.size()));
-    bson_append_document_end(&same_time, &id_condition);
-    bson_append_document_end(&branches, &same_time);
-    bson_append_array_end(filter, &branches);
-  }
-  if (table_type == TABLE_INCIDENT_MSG) bson_append_bool(filter, "merged", -1, false);
-
-  bson_t projection, sort;
-  bson_append_document_begin(opts, "projection", -1, &projection);
-  for (const char* field : kProjection) bson_append_int64(&projection, field, -1, 1);
-  bson_append_document_end(opts, &projection);
-  bson_append_document_begin(opts, "sort", -1, &sort);
-  bson_append_int64(&sort, table->time_field, -1, 1);
-  bson_append_int64(&sort, table->id_field, -1, 1);
-  bson_append_document_end(opts, &sort);
-  bson_append_int64(opts, "limit", -1, limit);
-  return true;
 }
 
 bool save_last_update_time(int32_t table_type, const bson_t* document) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include <bson/bson.h>
 
@@ -21,9 +20,3 @@ bool save_last_update_time(int32_t table_type, const bson_t* document);
 // seconds): now, now * 1000 for "incident_msg" (milliseconds), and for "anti_bfa_log" the
 // time the brute-force merge has reached (progress entry 5; 0 when it has none).
 int64_t pass_upper_bound(int32_t table_type, int64_t now);
-
-// Appends the filter and the options (projection, sort, limit) of a pass over
-// `table_type` after the key (`last_id`, `last_time`), reading times below `upper` and at
-// most `limit` documents. False, with nothing appended, for a table the pass does not read.
-bool build_pass_query(int32_t table_type, const std::string& last_id, int64_t last_time,
-                      int64_t upper, int64_t limit, bson_t* filter, bson_t* opts);
