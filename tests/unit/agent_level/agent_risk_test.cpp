@@ -115,16 +115,7 @@ class AgentLevel : public ::testing::Test {
   }
   void TearDown() override {
     timer_set_manual(false, 0);
-    use_live_server();
-  }
-
-  static void use_dead_server() {
-    db_conn.set_url("mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=300&connectTimeoutMS=300");
-    ASSERT_TRUE(db_conn.connect());
-  }
-  static void use_live_server() {
-    db_conn.set_url(testing_support::test_mongo_url().c_str());
-    ASSERT_TRUE(db_conn.connect());
+    testing_support::reconnect_test_server();
   }
 
   std::unique_ptr<test_root> root_;
@@ -333,7 +324,7 @@ TEST_F(AgentLevel, StoredSummaryIsReadInFull) {
     }
   }
 
-  use_dead_server();
+  testing_support::connect_dead_server();
   agent_risk_info read;
   EXPECT_FALSE(get_agent_origin_info("7", read));
 }
@@ -577,13 +568,13 @@ TEST_F(AgentLevel, IncompleteDocumentSkipsOnlyItsAgent) {
 TEST_F(AgentLevel, UnreachableServerStopsThePass) {
   g_agent_risk_map["1"] = record_with({{&A::low_risk_c, 1}});
   g_agent_risk_map["2"] = record_with({{&A::low_risk_c, 1}});
-  use_dead_server();
+  testing_support::connect_dead_server();
   flush_agent_level();
   EXPECT_EQ(g_agent_risk_map.size(), 2u);
   EXPECT_TRUE(root_->log_contains("get agent last risk info  failed"));
   EXPECT_EQ(root_->log_count("get_agent_risk_doc failed,agent_id is "), 1);
 
-  use_live_server();
+  testing_support::reconnect_test_server();
   flush_agent_level();
   EXPECT_TRUE(g_agent_risk_map.empty());
   EXPECT_EQ(count_docs(kAgentLevel), 2);
@@ -644,7 +635,7 @@ TEST_F(AgentLevel, FailedInsertReturnsOnlyTheRejectedChanges) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    use_live_server();
+    testing_support::reconnect_test_server();
     testing_support::drop_test_database();
     // "b" got a document of its own since the rebuild began: its insert is a duplicate.
     store_summary("b",
@@ -653,7 +644,7 @@ TEST_F(AgentLevel, FailedInsertReturnsOnlyTheRejectedChanges) {
     g_agent_risk_map.clear();
     const agent_risk_info change = record_with({{&A::low_risk_c, 1}, {&A::total_events, 1}}, 50);
     for (const char* agent : {"a", "b", "c"}) g_agent_risk_map[agent] = change;
-    if (!c.reachable) use_dead_server();
+    if (!c.reachable) testing_support::connect_dead_server();
     root_->log_mark();
 
     flush_agent_level();
@@ -665,7 +656,7 @@ TEST_F(AgentLevel, FailedInsertReturnsOnlyTheRejectedChanges) {
     }
 
     // The next pass writes what came back onto what is stored.
-    use_live_server();
+    testing_support::reconnect_test_server();
     g_first_insert = false;
     flush_agent_level();
     EXPECT_TRUE(g_agent_risk_map.empty());

@@ -178,15 +178,13 @@ TEST_F(bfa_merge, full_page_resumes_after_its_last_record) {
 TEST_F(bfa_merge, unreachable_server_leaves_the_progress_unmoved) {
   add_raw(raw(1, 10, "a"));
   set_progress(5, "");
-  db_conn.set_url("mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=300&connectTimeoutMS=300");
-  ASSERT_TRUE(db_conn.connect());
+  testing_support::connect_dead_server();
 
   EXPECT_FALSE(merge_anti_bfa_log());
   EXPECT_TRUE(root_.log_contains("query anti_bfa_origin_log failed"));
   EXPECT_EQ(progress(), "5|");
 
-  db_conn.set_url(testing_support::test_mongo_url().c_str());
-  ASSERT_TRUE(db_conn.connect());
+  testing_support::reconnect_test_server();
   EXPECT_TRUE(merge_anti_bfa_log());
   EXPECT_EQ(merged_count(), 1);
   EXPECT_EQ(progress(), "10|" + oid(1));

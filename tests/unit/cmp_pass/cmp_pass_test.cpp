@@ -11,6 +11,7 @@
 
 #include "agent/agent_info.h"
 #include "agent_level/agent_risk.h"
+#include "compare/pass_query.h"
 #include "compare/pending.h"
 #include "compare/table_catalogue.h"
 #include "config/config.h"
@@ -441,8 +442,7 @@ TEST_F(CmpPassTest, FailedQueryLeavesTheKeyWhereItWas) {
     EXPECT_EQ("k@50", key_of(1));
 
     // The range is read once the database answers again.
-    db_conn.set_url(testing_support::test_mongo_url().c_str());
-    ASSERT_TRUE(db_conn.connect());
+    testing_support::reconnect_test_server();
     ASSERT_TRUE(cmp_and_update_agent_inc(1));
     EXPECT_EQ("v1@100", key_of(1));
     EXPECT_EQ(std::vector<std::string>{"v1virus_file_log"}, pending_ids());

@@ -23,11 +23,5 @@ class db_test : public ::testing::Test {
     timer_set_manual(false, 0);
   }
 
-  // Points db_conn at a port where nothing listens: finds fail only once iterated.
-  static void connect_unreachable() {
-    db_conn.set_url("mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=300");
-    ASSERT_TRUE(db_conn.connect());
-  }
-
   testing_support::test_root root{4};
 };

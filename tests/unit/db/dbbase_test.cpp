@@ -274,7 +274,7 @@ TEST_F(operations_test, id_lookup_tells_found_absent_and_failed_apart) {
   EXPECT_EQ(db_conn.id_lookup("empty_coll", "42virus_file_log"), 0);
 
   // A server that cannot be reached fails while the first document is read.
-  connect_unreachable();
+  testing_support::connect_dead_server();
   root.log_mark();
   EXPECT_EQ(db_conn.id_lookup("ids", "42virus_file_log"), -1);
   EXPECT_FALSE(db_conn.id_exists("ids", "42virus_file_log"));
@@ -393,7 +393,7 @@ TEST_F(truncate_test, failures_stop_before_any_further_delete) {
   EXPECT_EQ(parse_truncate_log(root.log_text(), "t").done, 0);
 
   // The find is accepted but reading its first document fails: that is no empty chunk.
-  connect_unreachable();
+  testing_support::connect_dead_server();
   root.log_mark();
   EXPECT_FALSE(db_conn.truncate_collection("t", 2));
   EXPECT_TRUE(root.log_contains("Query t error:"));

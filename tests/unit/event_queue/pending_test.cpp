@@ -73,17 +73,7 @@ class PendingQueue : public ::testing::Test {
     g_update_settings = update_settings{};
     g_update_settings.max_update_pending_event = 10000;
   }
-  void TearDown() override { use_live_server(); }
-
-  // A server that refuses connections: every operation fails quickly.
-  static void use_dead_server() {
-    db_conn.set_url("mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=300&connectTimeoutMS=300");
-    ASSERT_TRUE(db_conn.connect());
-  }
-  static void use_live_server() {
-    db_conn.set_url(testing_support::test_mongo_url().c_str());
-    ASSERT_TRUE(db_conn.connect());
-  }
+  void TearDown() override { testing_support::reconnect_test_server(); }
 
   // Moves every buffered entry into the collection, as an overflow does.
   static void overflow_buffer() {
@@ -294,7 +284,7 @@ TEST_F(PendingQueue, FailedFlushLeavesBufferAndCountersAsBefore) {
   const auto buffer_before = g_pending_events;
   agent_risk_info record_before = record_of();
 
-  use_dead_server();
+  testing_support::connect_dead_server();
   EXPECT_FALSE(deal_with_event(1, make_event("e4virus_file_log", {1, 0, 2, 1}, 200)));
   EXPECT_TRUE(root_->log_contains("inserts 4 to  agent_level_pending_log failed"));
   EXPECT_EQ(g_pending_events.size(), buffer_before.size());
@@ -306,7 +296,7 @@ TEST_F(PendingQueue, FailedFlushLeavesBufferAndCountersAsBefore) {
   record_before.last_risk_time = 200;  // a raised time may stay
   EXPECT_EQ(record_of(), record_before);
 
-  use_live_server();
+  testing_support::reconnect_test_server();
   ASSERT_TRUE(deal_with_event(1, make_event("e4virus_file_log", {1, 0, 2, 1}, 200)));
   EXPECT_EQ(record_of().high_risk_c, 5);
   EXPECT_EQ(record_of().total_events, 5);
@@ -340,13 +330,13 @@ TEST_F(PendingQueue, FailedLookUpStopsTheEventUntouched) {
     g_agent_risk_map[kAgent].total_events = 1;
     const agent_risk_info before = record_of();
 
-    use_dead_server();
+    testing_support::connect_dead_server();
     EXPECT_FALSE(deal_with_event(1, make_event("pvirus_file_log", {1, c.state, 2, 1}, 0)));
     EXPECT_EQ(record_of(), before);
     EXPECT_TRUE(g_pending_events.empty());
     EXPECT_TRUE(root_->log_contains("get_pending_event_info failed.log_id is pvirus_file_log"));
 
-    use_live_server();
+    testing_support::reconnect_test_server();
     ASSERT_TRUE(deal_with_event(1, make_event("pvirus_file_log", {1, c.state, 2, 1}, 0)));
     EXPECT_EQ(record_of().total_events, 1);
     EXPECT_EQ(record_of().high_risk_c, c.state == 0 ? 1 : 0);
@@ -355,7 +345,7 @@ TEST_F(PendingQueue, FailedLookUpStopsTheEventUntouched) {
 
 TEST_F(PendingQueue, SaveStopsWhenTheExistenceTestFails) {
   g_pending_in_db = 1;
-  use_dead_server();
+  testing_support::connect_dead_server();
   EXPECT_FALSE(save_pending_event(make_event("pvirus_file_log", {1, 0, 2, 1})));
   EXPECT_TRUE(g_pending_events.empty());
   EXPECT_TRUE(root_->log_contains("check pending id pvirus_file_log failed"));
@@ -376,11 +366,11 @@ TEST_F(PendingQueue, CollectionEmptinessNeverGuessesEmpty) {
          ASSERT_TRUE(delete_pending_event("x"));
        },
        true},
-      {"unreachable server", [] { use_dead_server(); }, false},
+      {"unreachable server", [] { testing_support::connect_dead_server(); }, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    use_live_server();
+    testing_support::reconnect_test_server();
     testing_support::drop_test_database();
     c.setup();
     EXPECT_EQ(pending_collection_empty(), c.empty);

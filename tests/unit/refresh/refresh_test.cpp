@@ -148,8 +148,7 @@ TEST_F(RefreshTest, FailedDeleteKeepsTheOldDocumentsAndRetriesNextCycle) {
   EXPECT_EQ(1u, g_agent_risk_map.size());
   EXPECT_FALSE(root.log_contains("first insert start"));
 
-  db_conn.set_url(testing_support::test_mongo_url().c_str());
-  ASSERT_TRUE(db_conn.connect());
+  testing_support::reconnect_test_server();
   EXPECT_EQ(1, count_docs("agent_level", R"({"_id":"stale"})"));
   update_agent_level();
   EXPECT_FALSE(g_first_insert);

@@ -441,8 +441,7 @@ TEST_F(StatsCacheTest, FailedFreshnessQueryRecountsNothing) {
   EXPECT_TRUE(root_.log_contains("query virus_file_log error:"));
   expect_counts(1, 2, 3, 4);
 
-  db_conn.set_url(testing_support::test_mongo_url().c_str());
-  ASSERT_TRUE(db_conn.connect());
+  testing_support::reconnect_test_server();
   refresh();
   EXPECT_EQ(recounted(), kAllSources);
   EXPECT_TRUE(root_.log_contains("last update time: " + num(now_)));

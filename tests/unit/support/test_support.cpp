@@ -97,9 +97,18 @@ void drop_test_database() {
 }
 
 void connect_test_db() {
+  reconnect_test_server();
+  drop_test_database();
+}
+
+void connect_dead_server() {
+  db_conn.set_url("mongodb://127.0.0.1:1/?serverSelectionTimeoutMS=300&connectTimeoutMS=300");
+  ASSERT_TRUE(db_conn.connect());
+}
+
+void reconnect_test_server() {
   db_conn.set_url(test_mongo_url().c_str());
   ASSERT_TRUE(db_conn.connect());
-  drop_test_database();
 }
 
 bson_ptr json(const std::string& text) {

@@ -45,6 +45,11 @@ class test_root {
 void connect_test_db();
 // Drops database "tavrund_qmx" through a separate client.
 void drop_test_database();
+// Points db_conn at a port where nothing listens: every operation fails quickly (a find
+// only once its cursor is iterated).
+void connect_dead_server();
+// Points db_conn back at the test server, leaving its data as it is.
+void reconnect_test_server();
 
 using bson_ptr = bson_owner;
 
