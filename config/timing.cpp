@@ -1,4 +1,5 @@
-// Wall-clock milliseconds and the timing lines of the update cycle (show_time_use = 1).
+// Wall-clock milliseconds, the timing lines of the update cycle (show_time_use = 1) and its
+// stop check.
 #include "config/timing.h"
 
 #include <sys/time.h>
@@ -6,6 +7,14 @@
 #include "compare/table_catalogue.h"
 #include "config/config.h"
 #include "platform/log.h"
+#include "platform/loop.h"
+
+volatile unsigned char g_stop_flag = 0;
+
+bool cycle_stop_requested() {
+  cl_signal_poll();
+  return g_stop_flag != 0;
+}
 
 int64_t get_current_ms() {
   struct timeval tv;

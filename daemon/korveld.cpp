@@ -27,7 +27,6 @@
 
 static mongoc_db g_mongoc_guard;
 
-volatile unsigned char g_stop_flag = 0;
 volatile unsigned char g_reload_flag = 0;
 volatile unsigned char g_dump_flag = 0;
 

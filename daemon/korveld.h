@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-extern volatile unsigned char g_stop_flag;
+#include "config/timing.h"  // g_stop_flag
+
 extern volatile unsigned char g_reload_flag;
 extern volatile unsigned char g_dump_flag;
 extern int64_t g_last_time;            // wall-clock seconds at the start of the last cycle

@@ -9,6 +9,11 @@ typedef void (*cl_timer_callback)(void* arg);
 // Calls `handler` from the loop whenever the signal arrives. 0 on success.
 int cl_signal_setup(int signal_number, cl_signal_handler handler, int flags);
 
+// Runs, on the calling (loop) thread, the handlers of signals that arrived and were not yet
+// served. For a long callback that must notice a stop request before it returns; the
+// loop serves every signal itself otherwise.
+void cl_signal_poll();
+
 // Arms a one-shot timer that calls `callback(arg)` `milliseconds` after this call (the loop
 // clock is brought up to date first). The timer frees itself when it fires. 0 on success.
 int cl_timer_start(uint64_t milliseconds, cl_timer_callback callback, void* arg);

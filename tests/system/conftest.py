@@ -3,10 +3,13 @@ agent registry, and a korveld process to start, signal, watch and stop."""
 
 import configparser
 import os
+import re
 import signal
+import socket
 import sqlite3
 import subprocess
 import time
+import urllib.request
 from pathlib import Path
 
 import pymongo
@@ -24,6 +27,106 @@ def mongo_url():
     if not url:
         pytest.fail("KORVEL_TEST_MONGO_URL is not set: run the tests through scripts/test")
     return url
+
+
+# Commands that read or write documents, as the server counts its requests.
+DATA_COMMANDS = ("find", "getMore", "aggregate", "count", "insert", "update", "delete",
+                 "findAndModify", "distinct")
+_REQUESTS = re.compile(r'^ferretdb_client_requests_total\{([^}]*)\}\s+(\S+)', re.M)
+
+
+def server_requests(metrics_url=None):
+    """The server's own request counters, {command: count}, from its Prometheus text (the
+    test server's by default). Counters only grow: compare two readings."""
+    url = metrics_url or os.environ.get("KORVEL_TEST_METRICS_URL")
+    if not url:
+        pytest.fail("KORVEL_TEST_METRICS_URL is not set: run the tests through scripts/test")
+    with urllib.request.urlopen(url, timeout=10) as r:
+        text = r.read().decode()
+    counts = {}
+    for labels, value in _REQUESTS.findall(text):
+        command = re.search(r'command="([^"]*)"', labels)
+        if command:
+            counts[command.group(1)] = counts.get(command.group(1), 0) + int(float(value))
+    return counts
+
+
+def data_commands_between(before, after):
+    """{command: n} of the data commands counted between two readings of server_requests."""
+    diff = {c: after.get(c, 0) - before.get(c, 0) for c in DATA_COMMANDS}
+    return {c: n for c, n in diff.items() if n}
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class PrivateServer:
+    """A FerretDB of one test's own, on fixed loopback ports, with its SQLite data in a
+    folder that outlives the process: it can be killed and started again on the same data."""
+
+    BINARY = ROOT / ".deps" / "bin" / "ferretdb"
+
+    def __init__(self, folder: Path):
+        self.folder = folder
+        self.data = folder / "data"
+        self.data.mkdir(parents=True, exist_ok=True)
+        self.port = _free_port()
+        self.debug_port = _free_port()
+        self.url = f"mongodb://127.0.0.1:{self.port}/"
+        self.metrics_url = f"http://127.0.0.1:{self.debug_port}/debug/metrics"
+        self.proc = None
+
+    def start(self, timeout=20):
+        assert self.proc is None or self.proc.poll() is not None, "already running"
+        log = open(self.folder / "ferretdb.log", "a")
+        self.proc = subprocess.Popen(
+            [str(self.BINARY), "--telemetry=disable", "--handler=sqlite",
+             f"--sqlite-url=file:{self.data}/", f"--listen-addr=127.0.0.1:{self.port}",
+             f"--debug-addr=127.0.0.1:{self.debug_port}", f"--state-dir={self.folder}",
+             "--log-level=error"], stdout=log, stderr=log)
+        log.close()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
+                    return self
+            except OSError:
+                if self.proc.poll() is not None:
+                    break
+                time.sleep(0.05)
+        raise AssertionError("private FerretDB did not start:\n"
+                             + (self.folder / "ferretdb.log").read_text()[-2000:])
+
+    def kill(self):
+        """SIGKILL: no orderly shutdown, as a crash or an OOM kill would leave it."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.kill()
+
+    def requests(self):
+        return server_requests(self.metrics_url)
+
+    def client(self):
+        return pymongo.MongoClient(self.url, serverSelectionTimeoutMS=5000)
+
+
+@pytest.fixture
+def private_server(tmp_path):
+    """A started PrivateServer; stopped after the test."""
+    server = PrivateServer(tmp_path / "ferretdb").start()
+    yield server
+    server.stop()
 
 
 @pytest.fixture(scope="session")

@@ -89,6 +89,24 @@ TEST_F(LoopTest, RaisedSignalReachesItsHandlerThroughTheLoop) {
   EXPECT_EQ(g_fired, (std::vector<int>{-SIGUSR2, -SIGUSR1}));
 }
 
+void poll_inside(void*) {
+  raise(SIGUSR1);
+  g_fired.push_back(1);  // the handler has not run yet: the callback still runs
+  cl_signal_poll();
+  g_fired.push_back(2);
+}
+
+TEST_F(LoopTest, LongCallbackServesArrivedSignalsWhenItPolls) {
+  ASSERT_EQ(cl_signal_setup(SIGUSR1, record_signal, 0), 0);
+  ASSERT_EQ(cl_timer_start(0, poll_inside, nullptr), 0);
+  ASSERT_EQ(cl_timer_start(200, record_timer, tag(99)), 0);
+  run_until(4);
+  // Served once, inside the callback; the loop's own wake-up finds nothing left.
+  EXPECT_EQ(g_fired, (std::vector<int>{1, -SIGUSR1, 2, 99}));
+  cl_signal_poll();
+  EXPECT_EQ(g_fired.size(), 4u) << "a served signal is not served again";
+}
+
 TEST_F(LoopTest, ClosedLoopCanBeUsedAgain) {
   ASSERT_EQ(cl_signal_setup(SIGUSR1, record_signal, 0), 0);
   ASSERT_EQ(cl_timer_start(10, record_timer, tag(1)), 0);

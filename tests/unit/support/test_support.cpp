@@ -111,6 +111,56 @@ void reconnect_test_server() {
   ASSERT_TRUE(db_conn.connect());
 }
 
+command_counter::command_counter() : client_(db_conn.get_client()) {
+  if (client_ == nullptr) {
+    ADD_FAILURE() << "command_counter needs a connected db_conn";
+    return;
+  }
+  mongoc_apm_callbacks_t* callbacks = mongoc_apm_callbacks_new();
+  mongoc_apm_set_command_started_cb(callbacks, on_started);
+  mongoc_client_set_apm_callbacks(client_, callbacks, this);
+  mongoc_apm_callbacks_destroy(callbacks);
+}
+
+command_counter::~command_counter() {
+  // The client may have been replaced (reconnect) and destroyed meanwhile.
+  if (client_ != nullptr && client_ == db_conn.get_client()) {
+    mongoc_client_set_apm_callbacks(client_, nullptr, nullptr);
+  }
+}
+
+void command_counter::on_started(const mongoc_apm_command_started_t* event) {
+  auto* self = static_cast<command_counter*>(mongoc_apm_command_started_get_context(event));
+  ++self->counts_[mongoc_apm_command_started_get_command_name(event)];
+}
+
+int command_counter::count(const std::string& name) const {
+  auto it = counts_.find(name);
+  return it == counts_.end() ? 0 : it->second;
+}
+
+int command_counter::data_commands() const {
+  static const char* const kData[] = {"find",   "getMore", "aggregate", "count",
+                                      "insert", "update",  "delete",    "findAndModify",
+                                      "distinct"};
+  int n = 0;
+  for (const char* name : kData) n += count(name);
+  return n;
+}
+
+std::string command_counter::summary() const {
+  std::string out;
+  for (const auto& [name, n] : counts_) {
+    if (!out.empty()) out += ' ';
+    out += name + "=" + std::to_string(n);
+  }
+  return out;
+}
+
+void command_counter::reset() {
+  counts_.clear();
+}
+
 bson_ptr json(const std::string& text) {
   bson_error_t error;
   bson_t* b = bson_new_from_json(reinterpret_cast<const uint8_t*>(text.data()),

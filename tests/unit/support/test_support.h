@@ -2,6 +2,7 @@
 // test server, and small BSON helpers.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -50,6 +51,30 @@ void drop_test_database();
 void connect_dead_server();
 // Points db_conn back at the test server, leaving its data as it is.
 void reconnect_test_server();
+
+// Counts the commands db_conn's current client sends (libmongoc command monitoring), by
+// command name, from construction until destruction. Re-connecting db_conn replaces the
+// client: construct the counter after connect.
+class command_counter {
+ public:
+  command_counter();
+  ~command_counter();
+  command_counter(const command_counter&) = delete;
+  command_counter& operator=(const command_counter&) = delete;
+
+  // Commands named `name` ("find", "getMore", "aggregate", "update", ...) sent so far.
+  int count(const std::string& name) const;
+  // Every command that reads or writes documents (not hello, ping, endSessions, ...).
+  int data_commands() const;
+  // "find=2 aggregate=6 ..." for failure messages.
+  std::string summary() const;
+  void reset();
+
+ private:
+  static void on_started(const mongoc_apm_command_started_t* event);
+  std::map<std::string, int> counts_;
+  mongoc_client_t* client_ = nullptr;
+};
 
 using bson_ptr = bson_owner;
 
