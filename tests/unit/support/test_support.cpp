@@ -140,9 +140,8 @@ int command_counter::count(const std::string& name) const {
 }
 
 int command_counter::data_commands() const {
-  static const char* const kData[] = {"find",   "getMore", "aggregate", "count",
-                                      "insert", "update",  "delete",    "findAndModify",
-                                      "distinct"};
+  static const char* const kData[] = {"find",   "getMore", "aggregate",     "count",   "insert",
+                                      "update", "delete",  "findAndModify", "distinct"};
   int n = 0;
   for (const char* name : kData) n += count(name);
   return n;
