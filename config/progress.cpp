@@ -74,21 +74,24 @@ bool config::save_anti_last_update_time(const last_key& entry) {
   char path[4096] = {0};
   dirutils_path_transform(kProgressPattern, path, sizeof(path));
 
-  if (access(path, F_OK) != 0) {
-    umask(022);
-    int fd = creat(path, 0700);
-    if (fd < 0) {
-      KLOG(2, "file %s creat failed ", path);
+  // Only this process saves the file (the instance lock): a temporary file beside it is
+  // what a save killed before its rename left behind.
+  ini_file_remove_stale_temps(path);
+
+  const bool exists = access(path, F_OK) == 0;
+  ini_file* ini = exists ? ini_file_load(path) : nullptr;
+  if (ini == nullptr) {
+    // A file that does not load would fail every save and the merge would start from 0 at
+    // each start: it is replaced by one that holds the progress.
+    if (exists) KLOG(2, "progress file %s does not load: writing a fresh one", path);
+    ini = ini_file_new();
+    if (ini == nullptr) {
+      KLOG(2, "save anti_last_update_time failed");
       return false;
     }
-    ::close(fd);
   }
-
-  ini_file* ini = ini_file_load(path);
-  if (ini == nullptr) {
-    KLOG(2, "save anti_last_update_time failed");
-    return false;
-  }
+  // A new file is private to the daemon's user; it appears only through the save's rename.
+  if (!exists) umask(022);
 
   char time_text[16] = {0};
   str_snprintf(time_text, sizeof(time_text), "%ld", static_cast<long>(entry.last_update_time));
@@ -96,8 +99,12 @@ bool config::save_anti_last_update_time(const last_key& entry) {
   ini_file_set(ini, kSection, "last_update_id", entry.last_update_id.c_str());
 
   bool ok = true;
-  if (ini_file_save(ini, path, 0) != 0) {
-    KLOG(2, "ini_file_save file : %s failed", path);
+  if (ini_file_save_mode(ini, path, 0700) != 0) {
+    if (exists) {
+      KLOG(2, "ini_file_save file : %s failed", path);
+    } else {
+      KLOG(2, "file %s creat failed ", path);
+    }
     ok = false;
   }
   ini_file_free(ini);

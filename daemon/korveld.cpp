@@ -17,6 +17,7 @@
 #include "compare/table_catalogue.h"
 #include "config/config.h"
 #include "config/progress.h"
+#include "db/client.h"
 #include "db/dbconn.h"
 #include "platform/log.h"
 #include "platform/loop.h"
@@ -73,7 +74,7 @@ void start_optional_services() {
     KLOG(1, "get decrypt failed, ret is %d, url is %s", ret, url);
     return;
   }
-  statistics_client = mongoc_client_new(url);
+  statistics_client = new_mongo_client(url);
   if (statistics_client == nullptr) {
     KLOG(2, "mongodb init failed");
     return;

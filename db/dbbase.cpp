@@ -7,10 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "db/client.h"
 #include "db/owners.h"
 #include "platform/log.h"
 
 mongoc_db::mongoc_db() {
+  // The driver's messages carry hosts and URL errors: they go through the log, scrubbed.
+  install_driver_log();
   mongoc_init();
 }
 
@@ -29,7 +32,7 @@ dbbase::~dbbase() {
 
 bool dbbase::connect() {
   close();
-  client = mongoc_client_new(url);
+  client = new_mongo_client(url);
   if (client == nullptr) {
     KLOG(2, "mongodb failed to parse url, try later...");
     return false;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "db/client.h"
 #include "platform/log.h"
 #include "platform/secret.h"
 #include "platform/sha1.h"
@@ -23,6 +24,8 @@ dbconn::dbconn() {
   char buffer[129];
   std::memset(buffer, 0, sizeof(buffer));
   int ret = get_business_value("mongo", "default_mongodb_url", 0, 1, buffer, 128);
+  // Before anything can log it.
+  hide_url_credentials(buffer);
   if (ret < 0) {
     KLOG(1, "get decrypt failed, ret is %d, url is %s", ret, buffer);
   }

@@ -5,6 +5,7 @@
 #include <spdlog/logger.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ini.h"
 #include "platform/paths.h"
@@ -64,7 +66,40 @@ size_t format_prefix(char* out, size_t size, int level, const char* source_file,
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
 
+constexpr size_t kMinHidden = 4;
+constexpr char kMask[] = "***";
+
+// Never destroyed: destructors of other modules' globals may still log at exit.
+std::vector<std::string>& hidden_texts() {
+  static auto* texts = new std::vector<std::string>();
+  return *texts;
+}
+
+bool contains(const char* text, size_t length, const std::string& part) {
+  return memmem(text, length, part.data(), part.size()) != nullptr;
+}
+
+// Whether `line` holds anything log_scrub would change (the common line holds nothing).
+bool needs_scrub(const char* line, size_t length) {
+  if (contains(line, length, "://")) return true;
+  for (const std::string& text : hidden_texts()) {
+    if (contains(line, length, text)) return true;
+  }
+  return false;
+}
+
+bool ends_url(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\'' || c == '"' || c == '<' ||
+         c == '>';
+}
+
 void write_line(const char* text, size_t length) {
+  std::string scrubbed;
+  if (needs_scrub(text, length)) {
+    scrubbed = log_scrub(text, length);
+    text = scrubbed.data();
+    length = scrubbed.size();
+  }
   while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
   if (g_file_logger != nullptr) {
     try {
@@ -80,6 +115,42 @@ void write_line(const char* text, size_t length) {
 }
 
 }  // namespace
+
+void log_hide(const char* text, size_t length) {
+  if (text == nullptr || length < kMinHidden) return;
+  std::string value(text, length);
+  std::vector<std::string>& texts = hidden_texts();
+  for (const std::string& known : texts) {
+    if (known == value) return;
+  }
+  texts.push_back(std::move(value));
+  // Longest first, so that a text holding another is masked whole.
+  std::stable_sort(texts.begin(), texts.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+}
+
+std::string log_scrub(const char* line, size_t length) {
+  std::string out(line, length);
+  for (const std::string& text : hidden_texts()) {
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at)) {
+      out.replace(at, text.size(), kMask);
+      at += sizeof(kMask) - 1;
+    }
+  }
+  for (size_t scheme = out.find("://"); scheme != std::string::npos;
+       scheme = out.find("://", scheme)) {
+    size_t start = scheme + 3;
+    size_t end = start;
+    while (end < out.size() && !ends_url(out[end])) ++end;
+    size_t at = out.rfind('@', end == 0 ? 0 : end - 1);
+    if (at != std::string::npos && at >= start) {
+      out.replace(start, at - start, kMask);
+      end = start + sizeof(kMask) - 1;
+    }
+    scheme = end;
+  }
+  return out;
+}
 
 int autolog_init(const char* directory, int keep_files) {
   autolog_close();

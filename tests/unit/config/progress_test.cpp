@@ -1,11 +1,16 @@
 // The progress store and its file: what loads, what saves, and what a failure looks like.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "config/progress.h"
@@ -113,6 +118,60 @@ TEST_F(ProgressTest, SaveFailuresReportFalse) {
   EXPECT_TRUE(root.log_contains("save anti_last_update_time failed") ||
               root.log_contains("ini_file_save file : "))
       << root.log_text();
+}
+
+TEST_F(ProgressTest, AFileThatDoesNotLoadIsReplacedByAFreshOne) {
+  const std::string garbage[] = {
+      "this is not an ini file\n",
+      std::string("\x7f"
+                  "ELF\x02\x01\x01\0\0\0[[[\n",
+                  15),
+      "[anti_bfa\nlast_update_time = 5\n",
+  };
+  for (const std::string& text : garbage) {
+    root.write_file("config/korvel_last_time.ini", text);
+    root.log_mark();
+    ASSERT_TRUE(cfg.save_anti_last_update_time(last_key{"65a0c0ffee00000000000003", 1700000003}))
+        << root.log_text();
+    EXPECT_TRUE(root.log_contains("does not load: writing a fresh one")) << root.log_text();
+    EXPECT_FALSE(root.log_contains("save anti_last_update_time failed"));
+    last_key loaded;
+    cfg.get_anti_last_update_time(loaded);
+    EXPECT_EQ(loaded.last_update_time, 1700000003) << progress_text();
+    EXPECT_EQ(loaded.last_update_id, "65a0c0ffee00000000000003");
+  }
+}
+
+TEST_F(ProgressTest, AFirstSaveThatFailsLeavesNoFileBehind) {
+  // A file size limit makes the write fail, as a kill before the rename would end it.
+  std::string long_id(8192, 'f');
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  sighandler_t old_handler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool saved_ok = cfg.save_anti_last_update_time(last_key{long_id, 1700000004});
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, old_handler);
+
+  EXPECT_FALSE(saved_ok);
+  EXPECT_TRUE(root.log_contains("creat failed ")) << root.log_text();
+  EXPECT_TRUE(std::filesystem::is_empty(root.file("config")))
+      << "neither an empty progress file nor a temporary one may stay";
+}
+
+TEST_F(ProgressTest, SaveRemovesTemporariesThatAKilledSaveLeft) {
+  root.write_file("config/korvel_last_time.ini.Q1w2E3", "");
+  root.write_file("config/korvel_last_time.ini.zz09AB", "[anti_bfa]\nlast_update_time = 1\n");
+  root.write_file("config/korvel.ini", "[update]\n");
+  ASSERT_TRUE(cfg.save_anti_last_update_time(last_key{"id", 7}));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(root.file("config"))) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"korvel.ini", "korvel_last_time.ini"}));
 }
 
 TEST_F(ProgressTest, GetLastKeyNeverCreatesAnEntry) {

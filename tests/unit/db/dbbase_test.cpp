@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "db/client.h"
 #include "db/dbconn.h"
 #include "db/owners.h"
+#include "platform/log.h"
 #include "platform/secret.h"
 #include "tests/unit/db/db_fixture.h"
 
@@ -111,6 +114,139 @@ TEST_F(connection_test, construction_reads_the_protected_url) {
   EXPECT_FALSE(root.log_contains("get decrypt failed"));
   EXPECT_TRUE(stored.connect());
   EXPECT_EQ(stored.count("anything", json("{}").get()), 0);
+}
+
+// A password with every character that needs escaping, and its pieces: none of them may
+// show in the log, whole or in part.
+const char* const kPassword = "Qx7:Zk9@Wv3%Jm5/Hy8";
+const char* const kEscaped = "Qx7%3AZk9%40Wv3%25Jm5%2FHy8";
+const char* const kPieces[] = {"Qx7", "Zk9", "Wv3", "Jm5", "Hy8"};
+
+// The test server's URL with user "korvel" and `password` (as written) added; FerretDB
+// takes any credentials through PLAIN.
+std::string url_with_password(const std::string& password, const std::string& base) {
+  std::string url = base;
+  url.insert(url.find("://") + 3, "korvel:" + password + "@");
+  url += url.find('?') == std::string::npos ? "?" : "&";
+  return url + "authMechanism=PLAIN&serverSelectionTimeoutMS=1000";
+}
+
+void expect_no_piece(const std::string& text) {
+  for (const char* piece : kPieces) EXPECT_EQ(text.find(piece), std::string::npos) << text;
+}
+
+TEST(url_check, tells_urls_the_driver_reads_one_way_from_the_others) {
+  const struct {
+    const char* url;
+    bool unambiguous;
+  } cases[] = {
+      {"mongodb://127.0.0.1:27017/", true},
+      {"mongodb://u:p@127.0.0.1:27017/db?authSource=admin", true},
+      {"mongodb://u:Qx7%3AZk9%40Wv3%25Jm5%2FHy8@h1,h2:27018/?replicaSet=r", true},
+      {"mongodb+srv://u:p@cluster.example.com/", true},
+      {"mongodb://user%40REALM@h/?authMechanism=GSSAPI", true},  // a user name alone
+      {"mongodb://u:p@%2Ftmp%2Fmongodb-27017.sock", true},
+      {"mongodb://u:p@h", true},
+      {"this is not a url", true},  // not ours to judge: the driver refuses it
+      {"", true},
+      {"mongodb://u:pa:ss@h/", false},  // a ':' in the password
+      {"mongodb://u:pa@ss@h/", false},  // an '@' in it: the rest reads as the host
+      {"mongodb://u:pa/ss@h/", false},  // a '/' ends the host list early
+      {"mongodb://u:pa%ss@h/", false},  // a '%' that starts no escape
+      {"mongodb://u:pa%4@h/", false},
+      {"mongodb://u:pa?ss@h/", false},  // other reserved characters
+      {"mongodb://u:pa#ss@h/", false},
+      {"mongodb://u:p[a]@h/", false},
+      {"mongodb://us/er:p@h/", false},  // the same in the user name
+      {"mongodb://u@x:p@h/", false},
+      {"mongodb://h/db?appName=a@b", false},  // an '@' after the host list: must be %40
+      {"mongodb+srv://u:a@b@c.example.com/", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(mongo_url_unambiguous(c.url), c.unambiguous) << c.url;
+  }
+  EXPECT_TRUE(mongo_url_unambiguous(nullptr));
+}
+
+TEST_F(connection_test, an_ambiguous_url_is_refused_before_the_driver_sees_it) {
+  for (const std::string& password :
+       {std::string(kPassword), std::string("Qx7Zk9@Wv3Jm5Hy8"), std::string("Qx7Zk9:Wv3Jm5Hy8")}) {
+    db_conn.set_url(url_with_password(password, testing_support::test_mongo_url()).c_str());
+    root.log_mark();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(db_conn.connect()) << password;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(db_conn.get_client(), nullptr);
+    EXPECT_TRUE(root.log_contains("the database URL can be read in more than one way"))
+        << root.log_text();
+    EXPECT_TRUE(root.log_contains("mongodb failed to parse url, try later..."));
+    EXPECT_FALSE(root.log_contains("mongoc ")) << "the driver never parsed it";
+    expect_no_piece(root.log_text());
+    expect_no_piece(err);
+  }
+}
+
+TEST_F(connection_test, an_escaped_password_works_and_never_reaches_the_log) {
+  db_conn.set_url(url_with_password(kEscaped, testing_support::test_mongo_url()).c_str());
+  ASSERT_TRUE(db_conn.connect());
+  EXPECT_EQ(db_conn.count("anything", json("{}").get()), 0) << root.log_text();
+  // What the daemon might print of it, and what a driver error would quote.
+  KLOG(2, "url is %s, password %s, decoded %s", db_conn.get_url(), kEscaped, kPassword);
+  EXPECT_TRUE(root.log_contains("url is mongodb://***@127.0.0.1:")) << root.log_text();
+  EXPECT_TRUE(root.log_contains("password ***, decoded ***")) << root.log_text();
+
+  // Unreachable: the driver's errors name the host and nothing of the credentials.
+  db_conn.set_url(url_with_password(kEscaped, "mongodb://127.0.0.1:1/").c_str());
+  ASSERT_TRUE(db_conn.connect());
+  EXPECT_EQ(db_conn.count("anything", json("{}").get()), -1);
+  EXPECT_TRUE(root.log_contains("Fail to count, error: ")) << root.log_text();
+  expect_no_piece(root.log_text());
+}
+
+TEST_F(connection_test, construction_hides_the_protected_urls_password) {
+  const std::string url = url_with_password(kEscaped, testing_support::test_mongo_url());
+  ASSERT_EQ(set_business_value("mongo", "default_mongodb_url", url.c_str(), url.size()), 0);
+  dbconn stored;
+  EXPECT_EQ(stored.get_url(), url);
+  KLOG(2, "leak %s %s", kPassword, kEscaped);
+  EXPECT_TRUE(root.log_contains("leak *** ***")) << root.log_text();
+}
+
+TEST(driver_log, messages_go_to_the_log_at_mapped_levels_and_never_to_stderr) {
+  const struct {
+    mongoc_log_level_t driver;
+    int ours;  // -1: never logged
+  } cases[] = {
+      {MONGOC_LOG_LEVEL_ERROR, 1},   {MONGOC_LOG_LEVEL_CRITICAL, 1}, {MONGOC_LOG_LEVEL_WARNING, 2},
+      {MONGOC_LOG_LEVEL_MESSAGE, 3}, {MONGOC_LOG_LEVEL_INFO, 4},     {MONGOC_LOG_LEVEL_DEBUG, 4},
+      {MONGOC_LOG_LEVEL_TRACE, -1},
+  };
+  testing_support::test_root root(3);
+  for (const auto& c : cases) EXPECT_EQ(driver_log_level(c.driver), c.ours) << c.driver;
+  for (int level = 0; level <= 4; ++level) {
+    s_log_level = level;
+    for (const auto& c : cases) {
+      root.log_mark();
+      testing::internal::CaptureStderr();
+      mongoc_log(c.driver, "test", "message %d\nsecond line", static_cast<int>(c.driver));
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+      std::string expected = " [" + std::to_string(c.ours) + "] client.cpp:";
+      bool shown = c.ours >= 0 && c.ours <= level;
+      EXPECT_EQ(root.log_contains(expected), shown) << level << " " << c.driver;
+      EXPECT_EQ(
+          root.log_contains("mongoc test: message " + std::to_string(c.driver) + " second line\n"),
+          shown)
+          << root.log_text();
+    }
+  }
+  // The driver's own complaint about a URL goes the same way.
+  s_log_level = 3;
+  root.log_mark();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(mongoc_client_new("this is not a url"), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(root.log_contains("[2] client.cpp:")) << root.log_text();
+  EXPECT_TRUE(root.log_contains("mongoc client: Error parsing URI")) << root.log_text();
 }
 
 using operations_test = db_test;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -144,6 +145,54 @@ TEST(LogTest, InitFailsWhenTheFileCannotBeOpened) {
   testing::internal::CaptureStderr();
   KLOG(1, "still reported");
   EXPECT_NE(testing::internal::GetCapturedStderr().find("still reported"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LogScrubTest, HiddenTextsAndUrlCredentialsNeverReachALine) {
+  log_hide("Qx7:Zk9@Wv3", 11);
+  log_hide("Qx7%3AZk9%40Wv3", 15);
+  log_hide("Zk9@", 4);  // inside a longer hidden text: masked with it
+  log_hide("abc", 3);   // too short to look for
+  log_hide(nullptr, 8);
+  const struct {
+    const char* line;
+    const char* expected;
+  } cases[] = {
+      {"nothing to hide here", "nothing to hide here"},
+      {"auth failed for Qx7:Zk9@Wv3!", "auth failed for ***!"},
+      {"twice Qx7:Zk9@Wv3 and Qx7%3AZk9%40Wv3", "twice *** and ***"},
+      {"tail Zk9@host", "tail ***host"},
+      {"abc is an ordinary word", "abc is an ordinary word"},
+      // Credentials of any URL, up to its last '@', whatever their length.
+      {"url is mongodb://u:p@127.0.0.1:27017/db", "url is mongodb://***@127.0.0.1:27017/db"},
+      {"mongodb://u:a@b@c@h/x 'mongodb+srv://k:v@c.example/'",
+       "mongodb://***@h/x 'mongodb+srv://***@c.example/'"},
+      {"mongodb://127.0.0.1:27017/ has none", "mongodb://127.0.0.1:27017/ has none"},
+      {"x@y before ://host after", "x@y before ://host after"},
+      {"ends with ://", "ends with ://"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(log_scrub(c.line, std::strlen(c.line)), c.expected) << c.line;
+  }
+}
+
+TEST(LogScrubTest, TheFileAndStandardErrorGetScrubbedLines) {
+  log_hide("S3cr%t-Pa55", 11);
+  autolog_close();
+  s_log_level = 4;
+  testing::internal::CaptureStderr();
+  KLOG(2, "before the log opens: %s mongodb://user:%s@h/", "S3cr%t-Pa55", "x");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("S3cr"), std::string::npos) << err;
+  EXPECT_NE(err.find("before the log opens: *** mongodb://***@h/"), std::string::npos) << err;
+
+  test_root root;
+  KLOG(4, "in the file: %s", "S3cr%t-Pa55");
+  EXPECT_TRUE(root.log_contains("in the file: ***")) << root.log_text();
+  EXPECT_FALSE(root.log_contains("S3cr")) << root.log_text();
 }
 
 }  // namespace
