@@ -147,7 +147,7 @@ def test_conffiles_and_maintainer_scripts(package):
     user = unit_entries(package.root / UNIT)["User"][0]
     postinst = (package.control / "postinst").read_text()
     assert re.search(rf"^\s*adduser --system --group .* {user}$", postinst, re.M)
-    assert "systemd-tmpfiles --create korveld.conf" in postinst
+    assert re.search(r"^\s*systemd-tmpfiles .*--create korveld\.conf", postinst, re.M)
     owners = {(u, g) for _k, _m, u, g in tmpfiles_entries(package.root / TMPFILES).values()}
     assert owners == {(user, user)}
 
