@@ -14,7 +14,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import BUILD, CYCLE_END, Daemon, Tree, mongo_url
+from conftest import BUILD, Daemon, Tree, mongo_url
 
 PREFIX = "/opt/korveld"
 UNIT = "lib/systemd/system/korveld.service"
