@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -170,8 +171,12 @@ int rewrite_in_place(const char* path, const std::string& text, int cause) {
     close(fd);
     return -1;
   }
-  KLOG(2, "ini save: the folder of %s refuses a replacement (%s): rewriting the file in place",
-       path, std::strerror(cause));
+  // Said once per file and process: a confined service rewrites its file at every save.
+  static auto* reported = new std::set<std::string>();
+  if (reported->insert(path).second) {
+    KLOG(2, "ini save: the folder of %s refuses a replacement (%s): rewriting the file in place",
+         path, std::strerror(cause));
+  }
   bool ok = write_all_at(fd, text, 0) && ftruncate(fd, static_cast<off_t>(text.size())) == 0 &&
             fsync(fd) == 0;
   int error = errno;

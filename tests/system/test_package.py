@@ -321,8 +321,6 @@ def test_packaged_daemon_runs_within_the_writable_paths(confined, db):
     assert (tree.bin / ".korveld.pid").stat().st_size == 0
 
 
-@pytest.mark.xfail(reason="the merge progress is saved through a new file and a rename in "
-                          "config/, which is read-only to the service", strict=False)
 def test_packaged_daemon_saves_merge_progress_at_stop(confined, db):
     # Long enough between cycles that the stop comes before an idle cycle moves the
     # progress on by a second.
