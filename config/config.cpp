@@ -15,6 +15,7 @@ update_settings g_update_settings;
 namespace {
 
 constexpr const char* kConfigPattern = "@/../config/korvel.ini";
+constexpr const char* kMetricsPattern = "@/../var/lib/korvel/korveld.prom";
 constexpr const char* kSection = "update";
 constexpr int64_t kDefaultPendingEvents = 1280000;
 constexpr int64_t kMinPendingEvents = 10000;
@@ -68,6 +69,19 @@ void read_pending_event_unit(ini_file* ini, update_settings& settings) {
   KLOG(3, "set max_update_pending_event: %d, sys_mem = %d", static_cast<int>(value), gigabytes);
 }
 
+// Key "textfile" of section "metrics": a path ("@/" patterns expanded), or empty for no
+// file; the default place when the key is missing.
+std::string read_metrics_textfile(ini_file* ini) {
+  const char* text = ini != nullptr ? ini_file_get(ini, "metrics", "textfile") : nullptr;
+  if (text != nullptr && *text == '\0') return std::string();
+  char path[4096] = {0};
+  if (dirutils_path_transform(text != nullptr ? text : kMetricsPattern, path, sizeof(path)) != 0) {
+    KLOG(2, "metrics textfile path too long, no metrics file: %s", text != nullptr ? text : "");
+    return std::string();
+  }
+  return path;
+}
+
 }  // namespace
 
 const update_settings& config::get_update_config() {
@@ -76,6 +90,7 @@ const update_settings& config::get_update_config() {
   char path[4096] = {0};
   dirutils_path_transform(kConfigPattern, path, sizeof(path));
   ini_file* ini = ini_file_load(path);
+  metrics_textfile_ = read_metrics_textfile(ini);
   if (ini == nullptr) {
     KLOG(2, "open update config failed %s", kConfigPattern);
     return settings_;

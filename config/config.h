@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct last_key;
 
@@ -26,6 +27,11 @@ class config {
   // logged and leave the default). The reference stays valid for the object's life.
   const update_settings& get_update_config();
 
+  // Where the metrics file goes, as of the last get_update_config: key "textfile" of
+  // section "metrics", expanded; "@/../var/lib/korvel/korveld.prom" when the key is
+  // missing; empty (no file) when its value is empty.
+  const std::string& metrics_textfile() const { return metrics_textfile_; }
+
   // Fills `entry` from the progress file where the file allows; leaves the rest unchanged.
   void get_anti_last_update_time(last_key& entry);
 
@@ -34,6 +40,7 @@ class config {
 
  private:
   update_settings settings_;
+  std::string metrics_textfile_;
 };
 
 // The process's configuration object and the settings copied from it.

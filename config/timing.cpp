@@ -10,6 +10,7 @@
 #include "platform/loop.h"
 
 volatile unsigned char g_stop_flag = 0;
+cycle_figures g_cycle_figures;
 
 bool cycle_stop_requested() {
   cl_signal_poll();

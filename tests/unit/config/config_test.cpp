@@ -1,6 +1,7 @@
 // The update configuration: defaults, ranges, messages and the memory-scaled pending bound.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -158,6 +159,32 @@ TEST(ConfigReload, RemovedKeyReturnsToDefault) {
   EXPECT_EQ(s.update_interval, 2000);
   EXPECT_EQ(s.show_time_use, 1);
   qrt_set_memory_total_override(false, 0);
+}
+
+TEST(ConfigMetrics, TextfileDefaultsToTheStateFolderAndAnEmptyValueTurnsItOff) {
+  testing_support::test_root root(4);
+  const std::string tree = root.path();
+  struct {
+    const char* file;  // nullptr: no configuration file at all
+    std::string expected;
+  } cases[] = {
+      {nullptr, tree + "/bin/../var/lib/korvel/korveld.prom"},
+      {"[update]\nshow_time_use=1\n", tree + "/bin/../var/lib/korvel/korveld.prom"},
+      {"[metrics]\ntextfile = /srv/node/korveld.prom\n", "/srv/node/korveld.prom"},
+      {"[metrics]\ntextfile = @/../metrics/k.prom\n", tree + "/bin/../metrics/k.prom"},
+      {"[metrics]\ntextfile =\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file != nullptr ? c.file : "(no file)");
+    if (c.file != nullptr) {
+      root.write_file("config/korvel.ini", c.file);
+    } else {
+      std::remove(root.file("config/korvel.ini").c_str());
+    }
+    config cfg;
+    cfg.get_update_config();
+    EXPECT_EQ(cfg.metrics_textfile(), c.expected);
+  }
 }
 
 }  // namespace
