@@ -68,8 +68,9 @@ bool read_progress_key(const pass_table& table, const bson_t* document, std::str
          dbconn::get_int64(document, table.time_field, &time);
 }
 
-// Passes one classified event to its agent. False only when deal_with_event failed; every
-// other outcome consumes the document (skipped or counted).
+// Passes one classified event to its agent. False only when deal_with_event failed in a
+// way that a later try may mend; every other outcome consumes the document (skipped,
+// counted, or stepped over because the server refuses what it needs stored).
 bool apply_event(int32_t table_type, const char* name, const event_info& event) {
   agent_host_info* info = nullptr;
   // Without a registry every look-up counts as failed: the events are skipped, not held up.
@@ -97,7 +98,10 @@ bool apply_event(int32_t table_type, const char* name, const event_info& event) 
     return true;
   }
   if (!check_event_info(event)) return true;
-  if (!deal_with_event(table_type, event)) {
+  event_failure failure;
+  if (!deal_with_event(table_type, event, &failure)) {
+    // A refused event has been logged at level 1; the rest of the table goes on.
+    if (failure.kind == db_failure::rejected) return true;
     KLOG(2, "deal_with_event failed table is %s ,id is %s", name, event.log_id.c_str());
     return false;
   }

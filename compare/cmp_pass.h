@@ -7,7 +7,9 @@
 #include <bson/bson.h>
 
 // One pass over `table_type` (1, 2, 3, 4, 8, 9 or 10). True when the batch was walked to
-// its end (also when empty); false when the query or deal_with_event failed. The table's
+// its end (also when empty); false when the query failed or deal_with_event failed in a
+// way a retry may mend (the server did not answer); an event the server refuses to have
+// stored is stepped over. The table's
 // progress key moves to the last document consumed; a pass that consumed none moves it to
 // the empty id and now, except after a failure, which leaves it where it was.
 bool cmp_and_update_agent_inc(int32_t table_type);

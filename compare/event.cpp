@@ -325,20 +325,30 @@ int64_t incident_level_to_risk(int64_t incident_level) {
   }
 }
 
+namespace {
+
+bool known_category(signed char virus_type) {
+  const unsigned char code = static_cast<unsigned char>(virus_type);
+  return code <= 13 || code == 20 || code == 30 || code == 40 || code == 50 || code == 60 ||
+         code == 70;
+}
+
+}  // namespace
+
 bool check_event_info(const event_info& event) {
   if (static_cast<unsigned char>(event.risk_level) > 4) {
     KLOG(2, "invaild risk_level %d,log_id %s", static_cast<int>(event.risk_level),
          event.log_id.c_str());
     return false;
   }
-  unsigned char code = static_cast<unsigned char>(event.virus_type);
-  if (code <= 13 || code == 20 || code == 30 || code == 40 || code == 50 || code == 60 ||
-      code == 70) {
-    return true;
-  }
+  if (known_category(event.virus_type)) return true;
   KLOG(2, "invaild virus_type %d,log_id %s", static_cast<int>(event.virus_type),
        event.log_id.c_str());
   return false;
+}
+
+bool valid_risk_and_category(signed char risk_level, signed char virus_type) {
+  return static_cast<unsigned char>(risk_level) <= 4 && known_category(virus_type);
 }
 
 bool event_unhandled(int32_t table_type, uint64_t state) {

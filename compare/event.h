@@ -30,6 +30,8 @@ int64_t incident_level_to_risk(int64_t incident_level);
 
 // Risk level 0..4 and a known category code.
 bool check_event_info(const event_info& event);
+// The same test without a message: whether korveld could have counted these values.
+bool valid_risk_and_category(signed char risk_level, signed char virus_type);
 
 // Whether `state` counts against the agent for this table.
 bool event_unhandled(int32_t table_type, uint64_t state);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <ctime>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "platform/log.h"
 #include "platform/tick.h"
 #include "tests/unit/agent/registry_file.h"
+#include "tests/unit/support/cutting_relay.h"
 #include "tests/unit/support/test_support.h"
 
 namespace {
@@ -449,19 +451,94 @@ TEST_F(CmpPassTest, FailedQueryLeavesTheKeyWhereItWas) {
   }
 }
 
-TEST_F(CmpPassTest, FailedEventIsReadAgainNextPassAndCountedOnce) {
+// The server stops answering for the pending collection while the pass reads its table:
+// the failing event is read again by the next pass and counted once.
+TEST_F(CmpPassTest, EventThatFailedOnTheNetworkIsReadAgainAndCountedOnce) {
   struct row {
     const char* name;
     std::vector<std::string> documents;
     const char* key_after_failure;
-    int32_t total_events;  // after the second pass
   };
   const row rows[] = {
-      {"failure on the first document", {virus("d2", 101)}, "none", 1},
-      {"failure after a consumed document",
-       {virus("d1", 100, "42", 1), virus("d2", 101)},
-       "d1@100",
-       2},
+      {"failure on the first document", {virus("d2", 101)}, "k@50"},
+      // d1 is buffered already, so it needs no look-up in the collection.
+      {"failure after a consumed document", {virus("d1", 100), virus("d2", 101)}, "d1@100"},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    testing_support::reconnect_test_server();
+    testing_support::drop_test_database();
+    g_last_keys.clear();
+    g_agent_risk_map.clear();
+    g_pending_db_ids.clear();
+    g_pending_events.clear();
+    g_pending_events["d1virus_file_log"] = pending_info{1, 2};
+    g_agent_risk_map["42"].high_risk_c = 1;  // what d1 was counted with
+    g_pending_in_db = 1;
+    save_last_key(1, "k", 50);
+    root.log_mark();
+    insert(get_table_name(1), r.documents);
+
+    {
+      cutting_relay relay(testing_support::test_mongo_url(), "agent_level_pending_log");
+      db_conn.set_url(relay.url().c_str());
+      ASSERT_TRUE(db_conn.connect());
+      EXPECT_FALSE(cmp_and_update_agent_inc(1));
+      EXPECT_GE(relay.cuts(), 1);
+    }
+    EXPECT_EQ(r.key_after_failure, key_of(1));
+    EXPECT_TRUE(
+        root.log_contains("deal_with_event failed table is virus_file_log ,id is "
+                          "d2virus_file_log"))
+        << root.log_text();
+    EXPECT_EQ(1, g_agent_risk_map["42"].high_risk_c);
+    EXPECT_EQ(0u, g_pending_events.count("d2virus_file_log"));
+
+    testing_support::reconnect_test_server();
+    ASSERT_TRUE(cmp_and_update_agent_inc(1));
+    EXPECT_EQ("d2@101", key_of(1));
+    const agent_risk_info& agent = g_agent_risk_map["42"];
+    EXPECT_EQ(2, agent.high_risk_c);  // d1 and d2, each once
+    EXPECT_EQ(1, agent.trojan_c);
+    EXPECT_EQ(1, agent.total_events);
+    EXPECT_EQ(1u, g_pending_events.count("d2virus_file_log"));
+  }
+}
+
+// A pending document korveld cannot use, or a queue the server refuses to take, does not
+// hold up the events after it: each is counted once and the key moves on.
+TEST_F(CmpPassTest, UnusablePendingDocumentsAndRefusedEntriesDoNotStallTheTable) {
+  struct row {
+    const char* name;
+    std::function<void()> setup;
+    const char* log;
+    std::vector<std::string> stored;  // the pending collection afterwards
+  };
+  const row rows[] = {
+      {"pending document without virus_type",
+       [] {
+         testing_support::insert_json("agent_level_pending_log",
+                                      R"({"_id":"Xvirus_file_log","risk_level":2})");
+       },
+       "pending document Xvirus_file_log unusable (virus_type missing): the event is taken as new",
+       {R"({"_id":"Xvirus_file_log","risk_level":2L,"virus_type":1L})"}},
+      {"pending document with a category of another type",
+       [] {
+         testing_support::insert_json(
+             "agent_level_pending_log",
+             R"({"_id":"Xvirus_file_log","risk_level":2,"virus_type":"1"})");
+       },
+       "pending document Xvirus_file_log unusable (virus_type is not a number)",
+       {R"({"_id":"Xvirus_file_log","risk_level":2L,"virus_type":1L})"}},
+      {"a full buffer whose entry no server can store",
+       [] {
+         g_update_settings.max_update_pending_event = 1;
+         g_pending_events[std::string(17 << 20, 'p')] = pending_info{1, 2};
+       },
+       "bytes is larger than any server stores): kept in memory",
+       {R"({"_id":"Xvirus_file_log","risk_level":2L,"virus_type":1L})",
+        R"({"_id":"Yvirus_file_log","risk_level":2L,"virus_type":1L})",
+        R"({"_id":"Zvirus_file_log","risk_level":2L,"virus_type":1L})"}},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -469,30 +546,28 @@ TEST_F(CmpPassTest, FailedEventIsReadAgainNextPassAndCountedOnce) {
     g_last_keys.clear();
     g_agent_risk_map.clear();
     g_pending_db_ids.clear();
-    g_pending_in_db = 0;
+    g_pending_events.clear();
+    g_update_settings = update_settings{};
+    g_pending_in_db = 1;
     root.log_mark();
-    // A full buffer that cannot be flushed (its one entry is too large for any server
-    // document): saving d2 fails.
-    g_update_settings.max_update_pending_event = 1;
-    g_pending_events.clear();
-    g_pending_events[std::string(17 << 20, 'p')] = pending_info{1, 2};
-    insert(get_table_name(1), r.documents);
+    r.setup();
+    insert("virus_file_log", {virus("X", 100), virus("Y", 101), virus("Z", 102)});
 
-    EXPECT_FALSE(cmp_and_update_agent_inc(1));
-    EXPECT_EQ(r.key_after_failure, key_of(1));
-    EXPECT_TRUE(
-        root.log_contains("deal_with_event failed table is virus_file_log ,id is "
-                          "d2virus_file_log"));
-    EXPECT_EQ(0, g_agent_risk_map["42"].high_risk_c);
-
-    g_pending_events.clear();
-    g_pending_events["p1virus_file_log"] = pending_info{1, 2};
     ASSERT_TRUE(cmp_and_update_agent_inc(1));
-    EXPECT_EQ("d2@101", key_of(1));
+    EXPECT_EQ("Z@102", key_of(1));
+    EXPECT_TRUE(root.log_contains(r.log)) << root.log_text();
+    EXPECT_FALSE(root.log_contains("deal_with_event failed"));
+    std::string stored;
+    for (const std::string& d : r.stored) stored += canon(d) + "\n";
+    EXPECT_EQ(stored, testing_support::find_json("agent_level_pending_log"));
+    // Seen again, still unhandled: nothing is counted twice.
+    run_on_test_client("virus_file_log", R"({"_id":"X"})", R"({"$set":{"time":103}})");
+    ASSERT_TRUE(cmp_and_update_agent_inc(1));
+    EXPECT_EQ("X@103", key_of(1));
     const agent_risk_info& agent = g_agent_risk_map["42"];
-    EXPECT_EQ(1, agent.high_risk_c);
-    EXPECT_EQ(1, agent.trojan_c);
-    EXPECT_EQ(r.total_events, agent.total_events);
+    EXPECT_EQ(3, agent.high_risk_c);
+    EXPECT_EQ(3, agent.trojan_c);
+    EXPECT_EQ(3, agent.total_events);
   }
 }
 

@@ -158,6 +158,9 @@ TEST_F(EventClassification, ValidityOfRiskAndCategory) {
     EXPECT_EQ(check_event_info(event), valid);
     EXPECT_EQ(root_->log_contains("invaild virus_type " + std::to_string(code) + ",log_id L"),
               !valid);
+    root_->log_mark();
+    EXPECT_EQ(valid_risk_and_category(2, event.virus_type), valid);
+    EXPECT_EQ(root_->log_text(), "");
   }
   const struct {
     int risk;
@@ -173,6 +176,7 @@ TEST_F(EventClassification, ValidityOfRiskAndCategory) {
     EXPECT_EQ(check_event_info(event), r.ok);
     EXPECT_EQ(root_->log_contains("invaild risk_level " + std::to_string(r.risk) + ",log_id L"),
               !r.ok);
+    EXPECT_EQ(valid_risk_and_category(event.risk_level, 1), r.ok);
   }
 }
 
