@@ -28,11 +28,12 @@ constexpr uint32_t kLogIntervalMs = 5000;
 // Tick time of the last "query agent info failed" line of the passes.
 uint32_t s_last_agent_failure_log_ms = 0;
 
-// Reads the progress key of a document; the outputs may be partly written on false. Both
+// Reads the progress key of a document: the id (a string, or an ObjectId held as its hex
+// text) with its BSON type, and the time. The outputs may be partly written on false. Both
 // fields are found in one walk over the document; what dbconn's readers would report (an
-// unreadable document, an id that is no text) is left to them, so the message is theirs.
+// unreadable document, an id of another type) is left to them, so the message is theirs.
 bool read_progress_key(const pass_table& table, const bson_t* document, std::string& id,
-                       int64_t& time) {
+                       bson_type_t& id_type, int64_t& time) {
   bson_iter_t iter;
   if (bson_iter_init(&iter, document)) {
     const size_t id_length = std::strlen(table.id_field);
@@ -59,11 +60,22 @@ bool read_progress_key(const pass_table& table, const bson_t* document, std::str
       uint32_t text_length = 0;
       const char* text = bson_iter_utf8(&id_iter, &text_length);
       id.assign(text, text_length);
+      id_type = BSON_TYPE_UTF8;
+    } else if (BSON_ITER_HOLDS_OID(&id_iter)) {
+      char hex[25];
+      bson_oid_to_string(bson_iter_oid(&id_iter), hex);
+      id.assign(hex, 24);
+      id_type = BSON_TYPE_OID;
+    } else {
+      id_found = false;
+    }
+    if (id_found) {
       if (!time_found) return false;
       time = bson_iter_as_int64(&time_iter);
       return true;
     }
   }
+  id_type = BSON_TYPE_UTF8;
   return dbconn::get_string(document, table.id_field, id) &&
          dbconn::get_int64(document, table.time_field, &time);
 }
@@ -116,7 +128,7 @@ last_key_guard::~last_key_guard() {
   if (!armed_) return;
   armed_ = false;
   if (key_read_) {
-    save_last_key(type_, id_, time_);
+    save_last_key(type_, id_, time_, id_type_);
   } else {
     KLOG(2, "save_last_update_time failed: %s", get_table_name(type_));
   }
@@ -140,9 +152,10 @@ bool save_last_update_time(int32_t table_type, const bson_t* document) {
   const pass_table* table = find_pass_table(table_type);
   if (table == nullptr) return false;
   std::string id;
+  bson_type_t id_type = BSON_TYPE_UTF8;
   int64_t time = 0;
-  if (!read_progress_key(*table, document, id, time)) return false;
-  save_last_key(table_type, id, time);
+  if (!read_progress_key(*table, document, id, id_type, time)) return false;
+  save_last_key(table_type, id, time, id_type);
   return true;
 }
 
@@ -156,14 +169,19 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
 
   int64_t last_time = 0;
   std::string last_id;
-  get_last_key(table_type, last_time, last_id);
+  bson_type_t last_id_type = BSON_TYPE_UTF8;
+  get_last_key(table_type, last_time, last_id, &last_id_type);
   const int64_t now = static_cast<int64_t>(::time(nullptr));
 
   bson_owner filter(dbbase::new_document());
   bson_owner opts(dbbase::new_document());
   const int64_t upper = pass_upper_bound(table_type, now);
-  build_pass_query(table_type, last_id, last_time, upper,
-                   g_update_settings.update_agent_level_query_count, filter.get(), opts.get());
+  const int64_t limit = g_update_settings.update_agent_level_query_count;
+  if (!build_pass_query(table_type, last_id, last_id_type, last_time, upper, limit, filter.get(),
+                        opts.get())) {
+    KLOG(2, "cmp table %s: unusable progress key %s", name, last_id.c_str());
+    return false;
+  }
 
   // Declared before the cursor so that the key is saved after the cursor is gone.
   last_key_guard guard(table_type);
@@ -175,6 +193,7 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
   // (in milliseconds for incidents), or for merged brute-force records the merge's time,
   // so that records at that very time are still read once the merge has moved on.
   guard.id().clear();
+  guard.id_type() = BSON_TYPE_UTF8;
   guard.time() = upper;
   guard.arm(true);
   bool consumed = false;
@@ -191,7 +210,7 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
       return false;
     }
     // The document dies at the next cursor call: keep its key now.
-    guard.arm(read_progress_key(*table, document, guard.id(), guard.time()));
+    guard.arm(read_progress_key(*table, document, guard.id(), guard.id_type(), guard.time()));
     consumed = true;
   }
 

@@ -14,8 +14,9 @@
 // the empty id and now, except after a failure, which leaves it where it was.
 bool cmp_and_update_agent_inc(int32_t table_type);
 
-// Stores the document's id and time as the progress key of `table_type`. False (key
-// unchanged) when the document is null or lacks either field.
+// Stores the document's id (a string or an ObjectId, with its type) and time as the
+// progress key of `table_type`. False (key unchanged) when the document is null or lacks
+// either field.
 bool save_last_update_time(int32_t table_type, const bson_t* document);
 
 // The exclusive upper time bound of a pass over `table_type` that starts at `now` (wall

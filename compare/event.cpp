@@ -116,6 +116,18 @@ class event_document {
     return dbconn::get_string(document_, name, text);
   }
 
+  // An id: text, or the 24 hex characters of an ObjectId (what MongoDB assigns to a
+  // document inserted without one).
+  bool get_id_text(document_field field, const char* name, std::string& text) const {
+    if (readable_ && (present_ & bit(field)) != 0 && BSON_ITER_HOLDS_OID(&fields_[field].iter)) {
+      char hex[25];
+      bson_oid_to_string(bson_iter_oid(&fields_[field].iter), hex);
+      text.assign(hex, 24);
+      return true;
+    }
+    return get_string(field, name, text);
+  }
+
   bool get_int64(document_field field, const char* name, int64_t& value) const {
     if (!readable_) return dbconn::get_int64(document_, name, &value);
     if ((present_ & bit(field)) == 0) return false;
@@ -172,7 +184,7 @@ bool read_log_id(int32_t table_type, const event_document& document, const char*
   } else if (table_type == TABLE_INCIDENT_MSG) {
     if (!document.get_string(kIncidentId, "incident_id", event.log_id)) return false;
   } else {
-    if (!document.get_string(kId, "_id", event.log_id)) return false;
+    if (!document.get_id_text(kId, "_id", event.log_id)) return false;
   }
   event.log_id += collection;
   return true;

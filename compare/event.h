@@ -15,7 +15,7 @@ struct event_info {
   uint64_t state = 0;
   uint64_t event_time = 0;  // seconds
   std::string agent_id;
-  std::string log_id;  // the table's own id followed by the collection name
+  std::string log_id;  // the table's own id (an ObjectId as 24 hex characters) + collection name
 };
 
 // Fills `event` from a document of table `table_type`; false skips the document.

@@ -79,11 +79,24 @@ std::string bfa(const char* id, int64_t time) {
               static_cast<long>(time), static_cast<long>(time));
 }
 
-// The progress key of a table as "id@time", or "none" when it has no entry.
+// The progress key of a table as "id@time" ("ObjectId(hex)@time" for an ObjectId id), or
+// "none" when it has no entry.
 std::string key_of(int32_t type) {
   auto it = g_last_keys.find(type);
   if (it == g_last_keys.end()) return "none";
-  return it->second.last_update_id + "@" + std::to_string(it->second.last_update_time);
+  const last_key& key = it->second;
+  const std::string id = key.last_update_id_type == BSON_TYPE_OID
+                             ? "ObjectId(" + key.last_update_id + ")"
+                             : key.last_update_id;
+  return id + "@" + std::to_string(key.last_update_time);
+}
+
+// Extended JSON of an ObjectId made of a number, so that ids sort as the numbers do.
+std::string oid(int n) {
+  return strf(R"({"$oid":"65%022x"})", n);
+}
+std::string oid_hex(int n) {
+  return strf("65%022x", n);
 }
 
 std::vector<std::string> pending_ids() {
@@ -115,42 +128,54 @@ const char* const kProjection =
     R"("dispose":1L,"trigger_time":1L,"incident_level":1L})";
 
 TEST(PassQuery, FilterSortAndLimitPerTableAndKey) {
+  const bson_type_t text = BSON_TYPE_UTF8;
+  const bson_type_t object_id = BSON_TYPE_OID;
   struct row {
     const char* name;
     int32_t table;
     const char* last_id;
+    bson_type_t id_type;
     int64_t last_time;
     int64_t upper;
     const char* filter;
     const char* sort;
   };
   const row rows[] = {
-      {"first pass", 1, "", 0, 1700000000,  //
+      {"first pass", 1, "", text, 0, 1700000000,  //
        R"({"time":{"$gte":0L,"$lt":1700000000L}})", R"({"time":1L,"_id":1L})"},
-      {"key with an id", 1, "L", 100, 1700000000,
+      {"key with an id", 1, "L", text, 100, 1700000000,
        R"({"$or":[{"time":{"$gt":100L,"$lt":1700000000L}},{"time":100L,"_id":{"$gt":"L"}}]})",
        R"({"time":1L,"_id":1L})"},
-      {"leak_info_log never uses the id branch", 9, "L", 100, 1700000000,
+      {"key with an ObjectId id", 1, "65a1b2c3d4e5f60718293a4b", object_id, 100, 1700000000,
+       R"({"$or":[{"time":{"$gt":100L,"$lt":1700000000L}},)"
+       R"({"time":100L,"_id":{"$gt":{"$oid":"65a1b2c3d4e5f60718293a4b"}}}]})",
+       R"({"time":1L,"_id":1L})"},
+      {"a first pass asks no id, whatever its type", 2, "", object_id, 0, 1700000000,
+       R"({"time":{"$gte":0L,"$lt":1700000000L}})", R"({"time":1L,"_id":1L})"},
+      {"leak_info_log never uses the id branch", 9, "L", text, 100, 1700000000,
        R"({"update_time":{"$gt":100L,"$lt":1700000000L}})", R"({"update_time":1L,"_id":1L})"},
-      {"leak_info_log first pass", 9, "", 0, 1700000000,
+      {"leak_info_log with an ObjectId key", 9, "65a1b2c3d4e5f60718293a4b", object_id, 100,
+       1700000000, R"({"update_time":{"$gt":100L,"$lt":1700000000L}})",
+       R"({"update_time":1L,"_id":1L})"},
+      {"leak_info_log first pass", 9, "", text, 0, 1700000000,
        R"({"update_time":{"$gte":0L,"$lt":1700000000L}})", R"({"update_time":1L,"_id":1L})"},
-      {"domain_log reads only found_source", 3, "L", 100, 1700000000,
+      {"domain_log reads only found_source", 3, "L", text, 100, 1700000000,
        R"({"found_source":{"$exists":true},"$or":[{"domain_update_time":{"$gt":100L,)"
        R"("$lt":1700000000L}},{"domain_update_time":100L,"_id":{"$gt":"L"}}]})",
        R"({"domain_update_time":1L,"_id":1L})"},
-      {"incident_msg: milliseconds, incident_id, unmerged", 10, "I", 100000, 1700000000000,
+      {"incident_msg: milliseconds, incident_id, unmerged", 10, "I", text, 100000, 1700000000000,
        R"({"$or":[{"update_time":{"$gt":100000L,"$lt":1700000000000L}},)"
        R"({"update_time":100000L,"incident_id":{"$gt":"I"}}],"merged":false})",
        R"({"update_time":1L,"incident_id":1L})"},
-      {"incident_msg first pass", 10, "", 0, 1700000000000,
+      {"incident_msg first pass", 10, "", text, 0, 1700000000000,
        R"({"update_time":{"$gte":0L,"$lt":1700000000000L},"merged":false})",
        R"({"update_time":1L,"incident_id":1L})"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     bson_owner filter(bson_new()), opts(bson_new());
-    ASSERT_TRUE(build_pass_query(r.table, r.last_id, r.last_time, r.upper, 500000, filter.get(),
-                                 opts.get()));
+    ASSERT_TRUE(build_pass_query(r.table, r.last_id, r.id_type, r.last_time, r.upper, 500000,
+                                 filter.get(), opts.get()));
     EXPECT_EQ(canon(r.filter), canon(filter.get()));
     EXPECT_EQ(
         canon(std::string("{") + kProjection + R"(,"sort":)" + r.sort + R"(,"limit":500000L})"),
@@ -159,8 +184,15 @@ TEST(PassQuery, FilterSortAndLimitPerTableAndKey) {
 
   for (int32_t table : {0, 5, 6, 7, 11}) {
     bson_owner filter(bson_new()), opts(bson_new());
-    EXPECT_FALSE(build_pass_query(table, "", 0, 1, 1, filter.get(), opts.get())) << table;
+    EXPECT_FALSE(build_pass_query(table, "", BSON_TYPE_UTF8, 0, 1, 1, filter.get(), opts.get()))
+        << table;
     EXPECT_TRUE(bson_empty(filter.get()) && bson_empty(opts.get())) << table;
+  }
+  // An ObjectId key must be ObjectId text.
+  for (const char* id : {"65a1b2c3d4e5f60718293a4", "65a1b2c3d4e5f60718293a4g"}) {
+    bson_owner filter(bson_new()), opts(bson_new());
+    EXPECT_FALSE(build_pass_query(1, id, BSON_TYPE_OID, 5, 9, 1, filter.get(), opts.get())) << id;
+    EXPECT_TRUE(bson_empty(filter.get()) && bson_empty(opts.get())) << id;
   }
 }
 
@@ -193,6 +225,14 @@ TEST(PassQuery, SaveLastUpdateTimeReadsEachTablesKeyFields) {
       {2, R"({"_id":"w"})", false, "none"},
       {8, R"({"time":5})", false, "none"},
       {10, R"({"_id":"x","update_time":8000})", false, "inc@8000"},
+      // ObjectIds keep their type; an id of another type is no key.
+      {9, R"({"_id":{"$oid":"650000000000000000000001"},"update_time":11})", true,
+       "ObjectId(650000000000000000000001)@11"},
+      {4, R"({"_id":{"$oid":"650000000000000000000002"},"time":12})", true,
+       "ObjectId(650000000000000000000002)@12"},
+      {8, R"({"_id":17,"time":13})", false, "none"},
+      {10, R"({"incident_id":{"$oid":"650000000000000000000003"},"update_time":14})", true,
+       "ObjectId(650000000000000000000003)@14"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.document);
@@ -274,6 +314,68 @@ TEST_F(CmpPassTest, BatchesPageThroughATableWithoutLossOrDoubleCounting) {
   EXPECT_EQ(12, agent.trojan_c);
   EXPECT_EQ(101u, agent.last_risk_time);
   EXPECT_TRUE(root.log_contains("calc id v07virus_file_log state 0 risk_level 2"));
+}
+
+// ObjectId ids (what MongoDB gives a document inserted without one) page through a table
+// like string ids do, ties of one second included where the table breaks them by id.
+TEST_F(CmpPassTest, ObjectIdTablesPageThroughWithoutLoss) {
+  g_update_settings.update_agent_level_query_count = 2;
+  struct row {
+    const char* name;
+    int32_t table;
+    std::vector<std::string> documents;
+    std::vector<std::string> keys;  // after each pass
+  };
+  auto virus_oid = [](int n, int64_t time) {
+    return strf(R"({"_id":%s,"agent_id":"42","time":%ld,"found_time":%ld,"state":0,)"
+                R"("risk_level":2,"virus_type":1})",
+                oid(n).c_str(), static_cast<long>(time), static_cast<long>(time));
+  };
+  auto leak_oid = [](int n, int64_t time) {
+    return strf(R"({"_id":%s,"agent_id":"42","kb":"kb%d","update_time":%ld,"found_time":%ld,)"
+                R"("state":1,"risk_level":4})",
+                oid(n).c_str(), n, static_cast<long>(time), static_cast<long>(time));
+  };
+  const row rows[] = {
+      {"virus_file_log, ids breaking ties",
+       1,
+       {virus_oid(5, 100), virus_oid(3, 100), virus_oid(4, 100), virus_oid(1, 101),
+        virus_oid(2, 101)},
+       {"ObjectId(" + oid_hex(4) + ")@100", "ObjectId(" + oid_hex(1) + ")@101",
+        "ObjectId(" + oid_hex(2) + ")@101"}},
+      {"leak_info_log",
+       9,
+       {leak_oid(1, 100), leak_oid(2, 101), leak_oid(3, 102), leak_oid(4, 103), leak_oid(5, 104)},
+       {"ObjectId(" + oid_hex(2) + ")@101", "ObjectId(" + oid_hex(4) + ")@103",
+        "ObjectId(" + oid_hex(5) + ")@104"}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    testing_support::drop_test_database();
+    g_last_keys.clear();
+    g_pending_events.clear();
+    g_agent_risk_map.clear();
+    root.log_mark();
+    insert(get_table_name(r.table), r.documents);
+    for (const std::string& key : r.keys) {
+      ASSERT_TRUE(cmp_and_update_agent_inc(r.table));
+      EXPECT_EQ(key, key_of(r.table));
+    }
+    EXPECT_EQ(r.documents.size(), g_pending_events.size());
+    const agent_risk_info& agent = g_agent_risk_map["42"];
+    EXPECT_EQ(static_cast<int32_t>(r.documents.size()),
+              r.table == 9 ? agent.high_leak_c : agent.high_risk_c);
+    EXPECT_FALSE(root.log_contains("save_last_update_time failed")) << root.log_text();
+  }
+  EXPECT_TRUE(root.log_contains("save last key: leak_info_log|log_id=" + oid_hex(5) + "|time=104"));
+  EXPECT_EQ(1u, g_pending_events.count("kb542leak_info_log"));
+  // The hex text makes the log_id of an ObjectId document.
+  testing_support::drop_test_database();
+  g_last_keys.clear();
+  g_pending_events.clear();
+  insert("virus_file_log", {virus_oid(7, 100)});
+  ASSERT_TRUE(cmp_and_update_agent_inc(1));
+  EXPECT_EQ(1u, g_pending_events.count(oid_hex(7) + "virus_file_log"));
 }
 
 TEST_F(CmpPassTest, OnlyDocumentsAfterTheKeyAndInsideTheTablesBoundsAreRead) {
@@ -374,7 +476,7 @@ TEST_F(CmpPassTest, KeyMovesToTheLastConsumedDocument) {
        "invaild virus_type 14,log_id v1virus_file_log"},
       {"unreadable key leaves the key as it was",
        9,
-       {R"({"_id":{"$oid":"650000000000000000000001"},"agent_id":"42","kb":"k","update_time":100,)"
+       {R"({"_id":17,"agent_id":"42","kb":"k","update_time":100,)"
         R"("found_time":100,"state":1,"risk_level":4})"},
        "none",
        "save_last_update_time failed: leak_info_log"},
