@@ -31,9 +31,10 @@ uint32_t s_last_agent_failure_log_ms = 0;
 // Reads the progress key of a document: the id (a string, or an ObjectId held as its hex
 // text) with its BSON type, and the time. The outputs may be partly written on false. Both
 // fields are found in one walk over the document; what dbconn's readers would report (an
-// unreadable document, an id of another type) is left to them, so the message is theirs.
+// unreadable document, an id of another type) is left to them, so the message is theirs,
+// unless `quiet`.
 bool read_progress_key(const pass_table& table, const bson_t* document, std::string& id,
-                       bson_type_t& id_type, int64_t& time) {
+                       bson_type_t& id_type, int64_t& time, bool quiet = false) {
   bson_iter_t iter;
   if (bson_iter_init(&iter, document)) {
     const size_t id_length = std::strlen(table.id_field);
@@ -75,6 +76,7 @@ bool read_progress_key(const pass_table& table, const bson_t* document, std::str
       return true;
     }
   }
+  if (quiet) return false;
   id_type = BSON_TYPE_UTF8;
   return dbconn::get_string(document, table.id_field, id) &&
          dbconn::get_int64(document, table.time_field, &time);
@@ -189,20 +191,44 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
   // A failed query leaves the key where it was: the range is read again next cycle.
   if (!db_conn.query(name, filter.get(), opts.get(), cursor.address())) return false;
 
-  // Until a document is consumed, the pass ends at the empty id and its upper bound: now
-  // (in milliseconds for incidents), or for merged brute-force records the merge's time,
-  // so that records at that very time are still read once the merge has moved on.
-  guard.id().clear();
-  guard.id_type() = BSON_TYPE_UTF8;
-  guard.time() = upper;
-  guard.arm(true);
+  // Until a document is consumed the key stays where it was, so that the next pass asks
+  // the same range again: an event committed after its second is still read. Merged
+  // brute-force records are the exception: their key moves to the merge's time, which
+  // every record below it has reached.
+  if (table_type == TABLE_ANTI_BFA_LOG) {
+    guard.id().clear();
+    guard.id_type() = BSON_TYPE_UTF8;
+    guard.time() = upper;
+    guard.arm(true);
+  }
   bool consumed = false;
+  int64_t read = 0;
+  // The key of the last document read before any was consumed: a full batch of documents
+  // that do not classify is stepped over, or it would be read again for ever.
+  std::string skipped_id;
+  bson_type_t skipped_id_type = BSON_TYPE_UTF8;
+  int64_t skipped_time = 0;
+  bool skipped_key = false;
 
   event_info event;
   const bson_t* document = nullptr;
   while (mongoc_cursor_next(cursor.get(), &document)) {
+    ++read;
     // A document that cannot be classified is not progress: it is read again next cycle.
-    if (!get_event_info(table_type, document, event)) continue;
+    if (!get_event_info(table_type, document, event)) {
+      if (!consumed) {
+        std::string id;
+        bson_type_t id_type = BSON_TYPE_UTF8;
+        int64_t time = 0;
+        if (read_progress_key(*table, document, id, id_type, time, true)) {
+          skipped_id.swap(id);
+          skipped_id_type = id_type;
+          skipped_time = time;
+          skipped_key = true;
+        }
+      }
+      continue;
+    }
     if (!apply_event(table_type, name, event)) {
       // The key stays at the last document consumed, so this one is read again next cycle
       // (deal_with_event undid its changes); with none consumed, where it was.
@@ -221,6 +247,16 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
     KLOG(2, "query %s error:%s", name, error.message);
     if (!consumed) guard.disarm();
     return false;
+  }
+  if (!consumed && read >= limit && table_type != TABLE_ANTI_BFA_LOG) {
+    if (skipped_key) {
+      KLOG(2, "cmp %s: none of %ld documents classified, key moved past them", name,
+           static_cast<long>(read));
+      guard.id().swap(skipped_id);
+      guard.id_type() = skipped_id_type;
+      guard.time() = skipped_time;
+    }
+    guard.arm(skipped_key);
   }
   return true;
 }
