@@ -14,6 +14,7 @@
 #include "compare/table_catalogue.h"
 #include "config/config.h"
 #include "config/progress.h"
+#include "config/timing.h"
 #include "db/dbconn.h"
 #include "db/owners.h"
 #include "platform/log.h"
@@ -27,6 +28,9 @@ constexpr uint32_t kLogIntervalMs = 5000;
 
 // Tick time of the last "query agent info failed" line of the passes.
 uint32_t s_last_agent_failure_log_ms = 0;
+
+// Documents a pass walks between two looks at the stop flag.
+constexpr int64_t kStopCheckDocuments = 1000;
 
 // Reads the progress key of a document: the id (a string, or an ObjectId held as its hex
 // text) with its BSON type, and the time. The outputs may be partly written on false. Both
@@ -213,7 +217,12 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
   event_info event;
   const bson_t* document = nullptr;
   while (mongoc_cursor_next(cursor.get(), &document)) {
-    ++read;
+    // A stop request ends the pass as a failure would: the key at the last document
+    // consumed, the rest read again after the restart.
+    if (++read % kStopCheckDocuments == 0 && cycle_stop_requested()) {
+      if (!consumed) guard.disarm();
+      return false;
+    }
     // A document that cannot be classified is not progress: it is read again next cycle.
     if (!get_event_info(table_type, document, event)) {
       if (!consumed) {

@@ -7,9 +7,9 @@
 #include <bson/bson.h>
 
 // One pass over `table_type` (1, 2, 3, 4, 8, 9 or 10). True when the batch was walked to
-// its end (also when empty); false when the query failed or deal_with_event failed in a
-// way a retry may mend (the server did not answer); an event the server refuses to have
-// stored is stepped over.
+// its end (also when empty); false when the query failed, deal_with_event failed in a way
+// a retry may mend (the server did not answer), or a stop request ended the walk (looked
+// at every 1000 documents). An event the server refuses to have stored is stepped over.
 // The table's progress key moves to the last document consumed; a pass that consumed none
 // leaves it where it was, so that a late commit is still read, except that "anti_bfa_log"
 // moves it to the empty id and the merge's time, and a full batch of documents none of
