@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     for (;;) {
       bson_t filter = BSON_INITIALIZER;
       bson_t opts = BSON_INITIALIZER;
-      build_pass_query(type, last_id, last_time, upper, limit, &filter, &opts);
+      build_pass_query(type, last_id, BSON_TYPE_UTF8, last_time, upper, limit, &filter, &opts);
       mongoc_cursor_t* cursor =
           mongoc_collection_find_with_opts(collection, &filter, &opts, nullptr);
       const bson_t* document = nullptr;

@@ -14,6 +14,7 @@
 #include "compare/table_catalogue.h"
 #include "config/config.h"
 #include "config/progress.h"
+#include "config/timing.h"
 #include "db/dbconn.h"
 #include "db/owners.h"
 #include "platform/log.h"
@@ -28,11 +29,16 @@ constexpr uint32_t kLogIntervalMs = 5000;
 // Tick time of the last "query agent info failed" line of the passes.
 uint32_t s_last_agent_failure_log_ms = 0;
 
-// Reads the progress key of a document; the outputs may be partly written on false. Both
+// Documents a pass walks between two looks at the stop flag.
+constexpr int64_t kStopCheckDocuments = 1000;
+
+// Reads the progress key of a document: the id (a string, or an ObjectId held as its hex
+// text) with its BSON type, and the time. The outputs may be partly written on false. Both
 // fields are found in one walk over the document; what dbconn's readers would report (an
-// unreadable document, an id that is no text) is left to them, so the message is theirs.
+// unreadable document, an id of another type) is left to them, so the message is theirs,
+// unless `quiet`.
 bool read_progress_key(const pass_table& table, const bson_t* document, std::string& id,
-                       int64_t& time) {
+                       bson_type_t& id_type, int64_t& time, bool quiet = false) {
   bson_iter_t iter;
   if (bson_iter_init(&iter, document)) {
     const size_t id_length = std::strlen(table.id_field);
@@ -59,17 +65,30 @@ bool read_progress_key(const pass_table& table, const bson_t* document, std::str
       uint32_t text_length = 0;
       const char* text = bson_iter_utf8(&id_iter, &text_length);
       id.assign(text, text_length);
+      id_type = BSON_TYPE_UTF8;
+    } else if (BSON_ITER_HOLDS_OID(&id_iter)) {
+      char hex[25];
+      bson_oid_to_string(bson_iter_oid(&id_iter), hex);
+      id.assign(hex, 24);
+      id_type = BSON_TYPE_OID;
+    } else {
+      id_found = false;
+    }
+    if (id_found) {
       if (!time_found) return false;
       time = bson_iter_as_int64(&time_iter);
       return true;
     }
   }
+  if (quiet) return false;
+  id_type = BSON_TYPE_UTF8;
   return dbconn::get_string(document, table.id_field, id) &&
          dbconn::get_int64(document, table.time_field, &time);
 }
 
-// Passes one classified event to its agent. False only when deal_with_event failed; every
-// other outcome consumes the document (skipped or counted).
+// Passes one classified event to its agent. False only when deal_with_event failed in a
+// way that a later try may mend; every other outcome consumes the document (skipped,
+// counted, or stepped over because the server refuses what it needs stored).
 bool apply_event(int32_t table_type, const char* name, const event_info& event) {
   agent_host_info* info = nullptr;
   // Without a registry every look-up counts as failed: the events are skipped, not held up.
@@ -97,7 +116,10 @@ bool apply_event(int32_t table_type, const char* name, const event_info& event) 
     return true;
   }
   if (!check_event_info(event)) return true;
-  if (!deal_with_event(table_type, event)) {
+  event_failure failure;
+  if (!deal_with_event(table_type, event, &failure)) {
+    // A refused event has been logged at level 1; the rest of the table goes on.
+    if (failure.kind == db_failure::rejected) return true;
     KLOG(2, "deal_with_event failed table is %s ,id is %s", name, event.log_id.c_str());
     return false;
   }
@@ -112,7 +134,7 @@ last_key_guard::~last_key_guard() {
   if (!armed_) return;
   armed_ = false;
   if (key_read_) {
-    save_last_key(type_, id_, time_);
+    save_last_key(type_, id_, time_, id_type_);
   } else {
     KLOG(2, "save_last_update_time failed: %s", get_table_name(type_));
   }
@@ -136,9 +158,10 @@ bool save_last_update_time(int32_t table_type, const bson_t* document) {
   const pass_table* table = find_pass_table(table_type);
   if (table == nullptr) return false;
   std::string id;
+  bson_type_t id_type = BSON_TYPE_UTF8;
   int64_t time = 0;
-  if (!read_progress_key(*table, document, id, time)) return false;
-  save_last_key(table_type, id, time);
+  if (!read_progress_key(*table, document, id, id_type, time)) return false;
+  save_last_key(table_type, id, time, id_type);
   return true;
 }
 
@@ -152,14 +175,19 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
 
   int64_t last_time = 0;
   std::string last_id;
-  get_last_key(table_type, last_time, last_id);
+  bson_type_t last_id_type = BSON_TYPE_UTF8;
+  get_last_key(table_type, last_time, last_id, &last_id_type);
   const int64_t now = static_cast<int64_t>(::time(nullptr));
 
   bson_owner filter(dbbase::new_document());
   bson_owner opts(dbbase::new_document());
   const int64_t upper = pass_upper_bound(table_type, now);
-  build_pass_query(table_type, last_id, last_time, upper,
-                   g_update_settings.update_agent_level_query_count, filter.get(), opts.get());
+  const int64_t limit = g_update_settings.update_agent_level_query_count;
+  if (!build_pass_query(table_type, last_id, last_id_type, last_time, upper, limit, filter.get(),
+                        opts.get())) {
+    KLOG(2, "cmp table %s: unusable progress key %s", name, last_id.c_str());
+    return false;
+  }
 
   // Declared before the cursor so that the key is saved after the cursor is gone.
   last_key_guard guard(table_type);
@@ -167,19 +195,49 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
   // A failed query leaves the key where it was: the range is read again next cycle.
   if (!db_conn.query(name, filter.get(), opts.get(), cursor.address())) return false;
 
-  // Until a document is consumed, the pass ends at the empty id and its upper bound: now
-  // (in milliseconds for incidents), or for merged brute-force records the merge's time,
-  // so that records at that very time are still read once the merge has moved on.
-  guard.id().clear();
-  guard.time() = upper;
-  guard.arm(true);
+  // Until a document is consumed the key stays where it was, so that the next pass asks
+  // the same range again: an event committed after its second is still read. Merged
+  // brute-force records are the exception: their key moves to the merge's time, which
+  // every record below it has reached.
+  if (table_type == TABLE_ANTI_BFA_LOG) {
+    guard.id().clear();
+    guard.id_type() = BSON_TYPE_UTF8;
+    guard.time() = upper;
+    guard.arm(true);
+  }
   bool consumed = false;
+  int64_t read = 0;
+  // The key of the last document read before any was consumed: a full batch of documents
+  // that do not classify is stepped over, or it would be read again for ever.
+  std::string skipped_id;
+  bson_type_t skipped_id_type = BSON_TYPE_UTF8;
+  int64_t skipped_time = 0;
+  bool skipped_key = false;
 
   event_info event;
   const bson_t* document = nullptr;
   while (mongoc_cursor_next(cursor.get(), &document)) {
+    // A stop request ends the pass as a failure would: the key at the last document
+    // consumed, the rest read again after the restart.
+    if (++read % kStopCheckDocuments == 0 && cycle_stop_requested()) {
+      if (!consumed) guard.disarm();
+      return false;
+    }
     // A document that cannot be classified is not progress: it is read again next cycle.
-    if (!get_event_info(table_type, document, event)) continue;
+    if (!get_event_info(table_type, document, event)) {
+      if (!consumed) {
+        std::string id;
+        bson_type_t id_type = BSON_TYPE_UTF8;
+        int64_t time = 0;
+        if (read_progress_key(*table, document, id, id_type, time, true)) {
+          skipped_id.swap(id);
+          skipped_id_type = id_type;
+          skipped_time = time;
+          skipped_key = true;
+        }
+      }
+      continue;
+    }
     if (!apply_event(table_type, name, event)) {
       // The key stays at the last document consumed, so this one is read again next cycle
       // (deal_with_event undid its changes); with none consumed, where it was.
@@ -187,7 +245,7 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
       return false;
     }
     // The document dies at the next cursor call: keep its key now.
-    guard.arm(read_progress_key(*table, document, guard.id(), guard.time()));
+    guard.arm(read_progress_key(*table, document, guard.id(), guard.id_type(), guard.time()));
     consumed = true;
   }
 
@@ -198,6 +256,16 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
     KLOG(2, "query %s error:%s", name, error.message);
     if (!consumed) guard.disarm();
     return false;
+  }
+  if (!consumed && read >= limit && table_type != TABLE_ANTI_BFA_LOG) {
+    if (skipped_key) {
+      KLOG(2, "cmp %s: none of %ld documents classified, key moved past them", name,
+           static_cast<long>(read));
+      guard.id().swap(skipped_id);
+      guard.id_type() = skipped_id_type;
+      guard.time() = skipped_time;
+    }
+    guard.arm(skipped_key);
   }
   return true;
 }

@@ -7,13 +7,18 @@
 #include <bson/bson.h>
 
 // One pass over `table_type` (1, 2, 3, 4, 8, 9 or 10). True when the batch was walked to
-// its end (also when empty); false when the query or deal_with_event failed. The table's
-// progress key moves to the last document consumed; a pass that consumed none moves it to
-// the empty id and now, except after a failure, which leaves it where it was.
+// its end (also when empty); false when the query failed, deal_with_event failed in a way
+// a retry may mend (the server did not answer), or a stop request ended the walk (looked
+// at every 1000 documents). An event the server refuses to have stored is stepped over.
+// The table's progress key moves to the last document consumed; a pass that consumed none
+// leaves it where it was, so that a late commit is still read, except that "anti_bfa_log"
+// moves it to the empty id and the merge's time, and a full batch of documents none of
+// which classifies moves it to the last of them whose key can be read.
 bool cmp_and_update_agent_inc(int32_t table_type);
 
-// Stores the document's id and time as the progress key of `table_type`. False (key
-// unchanged) when the document is null or lacks either field.
+// Stores the document's id (a string or an ObjectId, with its type) and time as the
+// progress key of `table_type`. False (key unchanged) when the document is null or lacks
+// either field.
 bool save_last_update_time(int32_t table_type, const bson_t* document);
 
 // The exclusive upper time bound of a pass over `table_type` that starts at `now` (wall

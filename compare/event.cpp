@@ -116,6 +116,18 @@ class event_document {
     return dbconn::get_string(document_, name, text);
   }
 
+  // An id: text, or the 24 hex characters of an ObjectId (what MongoDB assigns to a
+  // document inserted without one).
+  bool get_id_text(document_field field, const char* name, std::string& text) const {
+    if (readable_ && (present_ & bit(field)) != 0 && BSON_ITER_HOLDS_OID(&fields_[field].iter)) {
+      char hex[25];
+      bson_oid_to_string(bson_iter_oid(&fields_[field].iter), hex);
+      text.assign(hex, 24);
+      return true;
+    }
+    return get_string(field, name, text);
+  }
+
   bool get_int64(document_field field, const char* name, int64_t& value) const {
     if (!readable_) return dbconn::get_int64(document_, name, &value);
     if ((present_ & bit(field)) == 0) return false;
@@ -172,7 +184,7 @@ bool read_log_id(int32_t table_type, const event_document& document, const char*
   } else if (table_type == TABLE_INCIDENT_MSG) {
     if (!document.get_string(kIncidentId, "incident_id", event.log_id)) return false;
   } else {
-    if (!document.get_string(kId, "_id", event.log_id)) return false;
+    if (!document.get_id_text(kId, "_id", event.log_id)) return false;
   }
   event.log_id += collection;
   return true;
@@ -325,20 +337,30 @@ int64_t incident_level_to_risk(int64_t incident_level) {
   }
 }
 
+namespace {
+
+bool known_category(signed char virus_type) {
+  const unsigned char code = static_cast<unsigned char>(virus_type);
+  return code <= 13 || code == 20 || code == 30 || code == 40 || code == 50 || code == 60 ||
+         code == 70;
+}
+
+}  // namespace
+
 bool check_event_info(const event_info& event) {
   if (static_cast<unsigned char>(event.risk_level) > 4) {
     KLOG(2, "invaild risk_level %d,log_id %s", static_cast<int>(event.risk_level),
          event.log_id.c_str());
     return false;
   }
-  unsigned char code = static_cast<unsigned char>(event.virus_type);
-  if (code <= 13 || code == 20 || code == 30 || code == 40 || code == 50 || code == 60 ||
-      code == 70) {
-    return true;
-  }
+  if (known_category(event.virus_type)) return true;
   KLOG(2, "invaild virus_type %d,log_id %s", static_cast<int>(event.virus_type),
        event.log_id.c_str());
   return false;
+}
+
+bool valid_risk_and_category(signed char risk_level, signed char virus_type) {
+  return static_cast<unsigned char>(risk_level) <= 4 && known_category(virus_type);
 }
 
 bool event_unhandled(int32_t table_type, uint64_t state) {

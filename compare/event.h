@@ -15,7 +15,7 @@ struct event_info {
   uint64_t state = 0;
   uint64_t event_time = 0;  // seconds
   std::string agent_id;
-  std::string log_id;  // the table's own id followed by the collection name
+  std::string log_id;  // the table's own id (an ObjectId as 24 hex characters) + collection name
 };
 
 // Fills `event` from a document of table `table_type`; false skips the document.
@@ -30,6 +30,8 @@ int64_t incident_level_to_risk(int64_t incident_level);
 
 // Risk level 0..4 and a known category code.
 bool check_event_info(const event_info& event);
+// The same test without a message: whether korveld could have counted these values.
+bool valid_risk_and_category(signed char risk_level, signed char virus_type);
 
 // Whether `state` counts against the agent for this table.
 bool event_unhandled(int32_t table_type, uint64_t state);

@@ -55,10 +55,20 @@ const pass_table* find_pass_table(int32_t table_type) {
   return nullptr;
 }
 
-bool build_pass_query(int32_t table_type, const std::string& last_id, int64_t last_time,
-                      int64_t upper, int64_t limit, bson_t* filter, bson_t* opts) {
+bool build_pass_query(int32_t table_type, const std::string& last_id, bson_type_t last_id_type,
+                      int64_t last_time, int64_t upper, int64_t limit, bson_t* filter,
+                      bson_t* opts) {
   const pass_table* table = find_pass_table(table_type);
   if (table == nullptr) return false;
+  // leak_info_log has no id branch: its key's own time is never read again.
+  const bool id_branch = !last_id.empty() && table_type != TABLE_LEAK_INFO_LOG;
+  // The server compares values of one type only: an ObjectId key must be an ObjectId.
+  bson_oid_t last_oid{};
+  const bool oid_key = last_id_type == BSON_TYPE_OID;
+  if (id_branch && oid_key) {
+    if (!bson_oid_is_valid(last_id.data(), last_id.size())) return false;
+    bson_oid_init_from_string(&last_oid, last_id.c_str());
+  }
 
   if (table_type == TABLE_DOMAIN_LOG) {
     bson_t exists;
@@ -66,8 +76,7 @@ bool build_pass_query(int32_t table_type, const std::string& last_id, int64_t la
     bson_append_bool(&exists, "$exists", -1, true);
     bson_append_document_end(filter, &exists);
   }
-  // leak_info_log has no id branch: its key's own time is never read again.
-  if (last_id.empty() || table_type == TABLE_LEAK_INFO_LOG) {
+  if (!id_branch) {
     append_time_condition(filter, table->time_field, last_id.empty(), last_time, upper);
   } else {
     // Later times, or the key's own time with a greater id.
@@ -79,7 +88,11 @@ bool build_pass_query(int32_t table_type, const std::string& last_id, int64_t la
     bson_append_document_begin(&branches, "1", -1, &same_time);
     bson_append_int64(&same_time, table->time_field, -1, last_time);
     bson_append_document_begin(&same_time, table->id_field, -1, &id_condition);
-    bson_append_utf8(&id_condition, "$gt", -1, last_id.data(), static_cast<int>(last_id.size()));
+    if (oid_key) {
+      bson_append_oid(&id_condition, "$gt", -1, &last_oid);
+    } else {
+      bson_append_utf8(&id_condition, "$gt", -1, last_id.data(), static_cast<int>(last_id.size()));
+    }
     bson_append_document_end(&same_time, &id_condition);
     bson_append_document_end(&branches, &same_time);
     bson_append_array_end(filter, &branches);

@@ -18,7 +18,11 @@ struct pass_table {
 const pass_table* find_pass_table(int32_t table_type);
 
 // Appends the filter and the options (projection, sort, limit) of a pass over
-// `table_type` after the key (`last_id`, `last_time`), reading times below `upper` and at
-// most `limit` documents. False, with nothing appended, for a table the pass does not read.
-bool build_pass_query(int32_t table_type, const std::string& last_id, int64_t last_time,
-                      int64_t upper, int64_t limit, bson_t* filter, bson_t* opts);
+// `table_type` after the key (`last_id` of BSON type `last_id_type`, `last_time`), reading
+// times below `upper` and at most `limit` documents. The id is compared as a string, or as
+// an ObjectId when `last_id_type` says so (`last_id` then holds its 24 hex characters).
+// False, with nothing appended, for a table the pass does not read or an ObjectId key
+// that is no ObjectId text.
+bool build_pass_query(int32_t table_type, const std::string& last_id, bson_type_t last_id_type,
+                      int64_t last_time, int64_t upper, int64_t limit, bson_t* filter,
+                      bson_t* opts);

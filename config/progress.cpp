@@ -23,20 +23,22 @@ constexpr const char* kProgressPattern = "@/../config/korvel_last_time.ini";
 constexpr const char* kSection = "anti_bfa";
 }  // namespace
 
-void save_last_key(int32_t type, const std::string& id, int64_t time) {
+void save_last_key(int32_t type, const std::string& id, int64_t time, bson_type_t id_type) {
   last_key& entry = g_last_keys[type];
   entry.last_update_time = time;
   entry.last_update_id = id;
+  entry.last_update_id_type = id_type;
   const char* name = get_table_name(type);
   KLOG(4, "save last key: %s|log_id=%s|time=%u", name ? name : "", id.c_str(),
        static_cast<unsigned>(time));
 }
 
-void get_last_key(int32_t type, int64_t& time, std::string& id) {
+void get_last_key(int32_t type, int64_t& time, std::string& id, bson_type_t* id_type) {
   auto it = g_last_keys.find(type);
   if (it == g_last_keys.end()) return;
   time = it->second.last_update_time;
   id = it->second.last_update_id;
+  if (id_type != nullptr) *id_type = it->second.last_update_id_type;
 }
 
 void load_last_keys() {

@@ -66,14 +66,17 @@ void update_work(void*) {
   g_pending_in_db = pending_collection_empty() ? 0 : 1;
 
   for (int32_t type : kPassOrder) {
+    // A stop asked for meanwhile ends the cycle here; the main loop then stops in order.
+    if (cycle_stop_requested()) return;
     log_time_use("start one compare", type);
     if (cmp_and_update_agent_inc(type)) {
       log_time_use("finish one compare", type);
-    } else {
+    } else if (!g_stop_flag) {
       KLOG(2, "cmp_and_update_agent_inc %d failed", type);
     }
   }
 
+  if (cycle_stop_requested()) return;
   log_time_use("start update", TABLE_AGENT_LEVEL);
   update_agent_level();
   log_time_use(">>>>>>>>>>>>>> [finish] update", TABLE_AGENT_LEVEL);

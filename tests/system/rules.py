@@ -7,6 +7,8 @@ event documents of each table to the finished summary document."""
 import hashlib
 import re
 
+from bson import ObjectId
+
 VIRUS = "virus_file_log"
 BFA = "anti_bfa_log"
 BFA_RAW = "anti_bfa_origin_log"
@@ -68,6 +70,12 @@ def _text(doc, field):
     return value
 
 
+def _id_text(doc):
+    """A table's own id: text, or an ObjectId as its 24 hexadecimal characters."""
+    value = doc.get("_id")
+    return str(value) if isinstance(value, ObjectId) else _text(doc, "_id")
+
+
 def _number(doc, field):
     """Any value reads as a number: integers as they are, doubles cut toward zero,
     booleans as 0 or 1, anything else as 0. Only a missing field is unreadable."""
@@ -93,7 +101,7 @@ def event_of(table, doc):
         elif table == INCIDENT:
             log_id = _text(doc, "incident_id")
         else:
-            log_id = _text(doc, "_id")
+            log_id = _id_text(doc)
         log_id += table
         if table == INCIDENT:
             when = _number(doc, "trigger_time") // 1000

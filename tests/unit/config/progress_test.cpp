@@ -188,6 +188,28 @@ TEST_F(ProgressTest, GetLastKeyNeverCreatesAnEntry) {
   EXPECT_EQ(id, "doc-7");
 }
 
+TEST_F(ProgressTest, KeysKeepTheTypeOfTheirId) {
+  int64_t time = 0;
+  std::string id;
+  bson_type_t type = BSON_TYPE_INT32;  // left as it is while there is no entry
+  get_last_key(9, time, id, &type);
+  EXPECT_EQ(type, BSON_TYPE_INT32);
+
+  save_last_key(9, "65a1b2c3d4e5f60718293a4b", 120, BSON_TYPE_OID);
+  get_last_key(9, time, id, &type);
+  EXPECT_EQ(time, 120);
+  EXPECT_EQ(id, "65a1b2c3d4e5f60718293a4b");
+  EXPECT_EQ(type, BSON_TYPE_OID);
+  EXPECT_TRUE(
+      root.log_contains("save last key: leak_info_log|log_id=65a1b2c3d4e5f60718293a4b|time=120"));
+
+  // A text id after an ObjectId one, and text by default.
+  save_last_key(9, "k", 121);
+  get_last_key(9, time, id, &type);
+  EXPECT_EQ(type, BSON_TYPE_UTF8);
+  EXPECT_EQ(last_key{}.last_update_id_type, BSON_TYPE_UTF8);
+}
+
 TEST_F(ProgressTest, MillisecondKeysKeepAllBitsOnlyTheTraceShortensThem) {
   const int64_t ms = 1700000000123;
   save_last_key(10, "inc-1", ms);

@@ -56,9 +56,15 @@ TEST_F(EventClassification, DocumentsOfEveryTableReduceToOneRecord) {
       {"virus file without category", 1,
        R"({"_id":"x1","agent_id":"42","found_time":100,"state":0,"risk_level":2})", false, "", 0, 0,
        0, 0, "get virus_type faild"},
-      {"virus file with an ObjectId", 1,
+      {"virus file with an ObjectId: its hex text", 1,
        R"({"_id":{"$oid":"65a1b2c3d4e5f60718293a4b"},"agent_id":"42","found_time":1,"state":0,"risk_level":2,"virus_type":1})",
+       true, "65a1b2c3d4e5f60718293a4bvirus_file_log", 1, 0, 2, 1, ""},
+      {"virus file with a numeric id", 1,
+       R"({"_id":17,"agent_id":"42","found_time":1,"state":0,"risk_level":2,"virus_type":1})",
        false, "", 0, 0, 0, 0, "get field _id failed"},
+      {"incident whose incident_id is an ObjectId", 10,
+       R"({"incident_id":{"$oid":"65a1b2c3d4e5f60718293a4b"},"agent_id":"42","trigger_time":1000,"dispose":0,"incident_level":4})",
+       false, "", 0, 0, 0, 0, "get field incident_id failed"},
       {"virus file without agent", 1,
        R"({"_id":"x1","found_time":100,"state":0,"risk_level":2,"virus_type":1})", false, "", 0, 0,
        0, 0, ""},
@@ -158,6 +164,9 @@ TEST_F(EventClassification, ValidityOfRiskAndCategory) {
     EXPECT_EQ(check_event_info(event), valid);
     EXPECT_EQ(root_->log_contains("invaild virus_type " + std::to_string(code) + ",log_id L"),
               !valid);
+    root_->log_mark();
+    EXPECT_EQ(valid_risk_and_category(2, event.virus_type), valid);
+    EXPECT_EQ(root_->log_text(), "");
   }
   const struct {
     int risk;
@@ -173,6 +182,7 @@ TEST_F(EventClassification, ValidityOfRiskAndCategory) {
     EXPECT_EQ(check_event_info(event), r.ok);
     EXPECT_EQ(root_->log_contains("invaild risk_level " + std::to_string(r.risk) + ",log_id L"),
               !r.ok);
+    EXPECT_EQ(valid_risk_and_category(event.risk_level, 1), r.ok);
   }
 }
 

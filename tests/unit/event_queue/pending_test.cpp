@@ -12,6 +12,7 @@
 #include "config/config.h"
 #include "db/dbconn.h"
 #include "platform/log.h"
+#include "tests/unit/support/cutting_relay.h"
 #include "tests/unit/support/test_support.h"
 
 using testing_support::count_docs;
@@ -273,6 +274,52 @@ TEST_F(PendingQueue, PartlyFailedFlushKeepsWhatTheCollectionHolds) {
   EXPECT_EQ(count_docs(kPendingLog), 4);
 }
 
+// Entries that no server can store stay buffered, logged, while the rest of the batch
+// reaches the collection. The event that set off the flush is remembered in the room
+// made, or, when the flush made none, in the collection directly. A refused entry is not
+// lost: seen handled, it is taken back.
+TEST_F(PendingQueue, RefusedEntriesOfAFlushStayBufferedAndTheEventIsRemembered) {
+  const std::string huge(17 << 20, 'h');
+  const struct {
+    const char* name;
+    int64_t max_pending;
+    int others;  // entries buffered besides the huge one
+    bool event_buffered;
+    int64_t stored;
+  } cases[] = {
+      {"room made by the rest of the batch", 4, 3, true, 3},
+      {"no room made", 1, 0, false, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::drop_test_database();
+    g_pending_events.clear();
+    g_pending_db_ids.clear();
+    g_pending_in_db = 0;
+    g_agent_risk_map.clear();
+    g_update_settings.max_update_pending_event = c.max_pending;
+    ASSERT_TRUE(deal_with_event(1, make_event(huge, {1, 0, 2, 1})));
+    for (int i = 0; i < c.others; ++i) {
+      ASSERT_TRUE(deal_with_event(1, make_event("e" + std::to_string(i), {1, 0, 2, 1})));
+    }
+    root_->log_mark();
+    event_failure failure;
+    ASSERT_TRUE(deal_with_event(1, make_event("new", {1, 0, 2, 1}), &failure));
+    EXPECT_EQ(failure.kind, db_failure::none);
+    EXPECT_TRUE(root_->log_contains(" bytes is larger than any server stores): kept in memory"));
+    EXPECT_EQ(g_pending_events.count(huge), 1u);
+    EXPECT_EQ(g_pending_events.count("new"), c.event_buffered ? 1u : 0u);
+    EXPECT_EQ(g_pending_events.size(), c.event_buffered ? 2u : 1u);
+    EXPECT_EQ(count_docs(kPendingLog), c.stored);
+    EXPECT_EQ(count_docs(kPendingLog, id_filter("new")), c.event_buffered ? 0 : 1);
+    EXPECT_EQ(record_of().high_risk_c, c.others + 2);
+
+    ASSERT_TRUE(deal_with_event(1, make_event(huge, {1, 1, 2, 1})));
+    EXPECT_EQ(g_pending_events.count(huge), 0u);
+    EXPECT_EQ(record_of().high_risk_c, c.others + 1);
+  }
+}
+
 // The whole insert fails: the buffer is as before, the event is neither counted nor
 // remembered, and the next sighting counts it once.
 TEST_F(PendingQueue, FailedFlushLeavesBufferAndCountersAsBefore) {
@@ -285,7 +332,9 @@ TEST_F(PendingQueue, FailedFlushLeavesBufferAndCountersAsBefore) {
   agent_risk_info record_before = record_of();
 
   testing_support::connect_dead_server();
-  EXPECT_FALSE(deal_with_event(1, make_event("e4virus_file_log", {1, 0, 2, 1}, 200)));
+  event_failure failure;
+  EXPECT_FALSE(deal_with_event(1, make_event("e4virus_file_log", {1, 0, 2, 1}, 200), &failure));
+  EXPECT_EQ(failure.kind, db_failure::transient);
   EXPECT_TRUE(root_->log_contains("inserts 4 to  agent_level_pending_log failed"));
   EXPECT_EQ(g_pending_events.size(), buffer_before.size());
   for (const auto& [id, info] : buffer_before) {
@@ -331,7 +380,10 @@ TEST_F(PendingQueue, FailedLookUpStopsTheEventUntouched) {
     const agent_risk_info before = record_of();
 
     testing_support::connect_dead_server();
-    EXPECT_FALSE(deal_with_event(1, make_event("pvirus_file_log", {1, c.state, 2, 1}, 0)));
+    event_failure failure;
+    EXPECT_FALSE(
+        deal_with_event(1, make_event("pvirus_file_log", {1, c.state, 2, 1}, 0), &failure));
+    EXPECT_EQ(failure.kind, db_failure::transient);
     EXPECT_EQ(record_of(), before);
     EXPECT_TRUE(g_pending_events.empty());
     EXPECT_TRUE(root_->log_contains("get_pending_event_info failed.log_id is pvirus_file_log"));
@@ -346,9 +398,129 @@ TEST_F(PendingQueue, FailedLookUpStopsTheEventUntouched) {
 TEST_F(PendingQueue, SaveStopsWhenTheExistenceTestFails) {
   g_pending_in_db = 1;
   testing_support::connect_dead_server();
-  EXPECT_FALSE(save_pending_event(make_event("pvirus_file_log", {1, 0, 2, 1})));
+  event_failure failure;
+  EXPECT_FALSE(save_pending_event(make_event("pvirus_file_log", {1, 0, 2, 1}), &failure));
+  EXPECT_EQ(failure.kind, db_failure::transient);
   EXPECT_TRUE(g_pending_events.empty());
   EXPECT_TRUE(root_->log_contains("check pending id pvirus_file_log failed"));
+}
+
+// An update that the server did not answer may pass later; one that no server takes (the
+// statement is larger than any command) is refused for good.
+TEST_F(PendingQueue, FailedPendingUpdateTellsWhetherToTryAgain) {
+  const std::string huge(17 << 20, 'u');
+  const struct {
+    const char* name;
+    std::string log_id;
+    bool dead_server;
+    db_failure kind;
+  } cases[] = {
+      {"server gone", "uvirus_file_log", true, db_failure::transient},
+      {"statement too large", huge, false, db_failure::rejected},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::reconnect_test_server();
+    g_pending_in_db = 1;
+    g_pending_db_ids = {c.log_id};  // known to be in the collection
+    if (c.dead_server) testing_support::connect_dead_server();
+    root_->log_mark();
+    event_failure failure;
+    EXPECT_FALSE(save_pending_event(make_event(c.log_id, {1, 0, 2, 1}), &failure));
+    EXPECT_EQ(failure.kind, c.kind);
+    EXPECT_FALSE(failure.reason.empty());
+    EXPECT_TRUE(g_pending_events.empty());
+    if (c.dead_server) {
+      EXPECT_TRUE(root_->log_contains("update col :agent_level_pending_log  _id : " + c.log_id));
+    }
+  }
+}
+
+// A stored entry korveld cannot have written is no memory of a count: the event counts as
+// new, and its document is made sound (or removed once the event is handled), so the
+// next sighting finds what this one counted.
+TEST_F(PendingQueue, UnusableStoredEntryIsTakenAsNewAndReplaced) {
+  using A = agent_risk_info;
+  const struct {
+    const char* name;
+    const char* stored;
+    const char* reason;
+  } documents[] = {
+      {"no category", R"({"_id":"bvirus_file_log","risk_level":2})", "virus_type missing"},
+      {"no risk level", R"({"_id":"bvirus_file_log","virus_type":1})", "risk_level missing"},
+      {"category as text", R"({"_id":"bvirus_file_log","risk_level":2,"virus_type":"1"})",
+       "virus_type is not a number"},
+      {"risk level as a document",
+       R"({"_id":"bvirus_file_log","risk_level":{"v":2},"virus_type":1})",
+       "risk_level is not a number"},
+      {"risk level never counted", R"({"_id":"bvirus_file_log","risk_level":9,"virus_type":1})",
+       "risk_level 9, virus_type 1 never counted"},
+      {"category never counted", R"({"_id":"bvirus_file_log","risk_level":2,"virus_type":99})",
+       "risk_level 2, virus_type 99 never counted"},
+  };
+  const struct {
+    const char* name;
+    uint64_t state;
+    agent_risk_info expected;
+    const char* stored_after;  // null: no document
+  } sightings[] = {
+      {"unhandled", 0,
+       record_with(
+           {{&A::high_risk_c, 1}, {&A::high_virus_c, 1}, {&A::trojan_c, 1}, {&A::total_events, 1}},
+           100),
+       R"({ "_id" : "bvirus_file_log", "risk_level" : { "$numberLong" : "2" }, )"
+       R"("virus_type" : { "$numberLong" : "1" } })"},
+      {"handled", 1, record_with({{&A::total_events, 1}}, 100), nullptr},
+  };
+  for (const auto& d : documents) {
+    for (const auto& c : sightings) {
+      SCOPED_TRACE(testing::Message() << d.name << ", " << c.name);
+      testing_support::drop_test_database();
+      insert_json(kPendingLog, d.stored);
+      g_pending_events.clear();
+      g_pending_db_ids.clear();
+      g_pending_in_db = 1;
+      g_agent_risk_map.clear();
+      root_->log_mark();
+      ASSERT_TRUE(deal_with_event(1, make_event("bvirus_file_log", {1, c.state, 2, 1})));
+      EXPECT_EQ(record_of(), c.expected);
+      EXPECT_TRUE(root_->log_contains(std::string("pending document bvirus_file_log unusable (") +
+                                      d.reason + "): the event is taken as new"))
+          << root_->log_text();
+      EXPECT_TRUE(g_pending_events.empty());
+      if (c.stored_after != nullptr) {
+        EXPECT_EQ(find_json(kPendingLog), std::string(c.stored_after) + "\n");
+        // Seen again unhandled: the sound document says it is counted already.
+        ASSERT_TRUE(deal_with_event(1, make_event("bvirus_file_log", {1, c.state, 2, 1})));
+        EXPECT_EQ(record_of(), c.expected);
+      } else {
+        EXPECT_EQ(count_docs(kPendingLog), 0);
+      }
+    }
+  }
+
+  // The replacement meets a server that stops answering (for updates only): the event is
+  // left as it was, to be tried again.
+  testing_support::drop_test_database();
+  insert_json(kPendingLog, documents[0].stored);
+  g_agent_risk_map.clear();
+  g_pending_db_ids.clear();
+  g_pending_events.clear();
+  g_pending_in_db = 1;
+  {
+    cutting_relay relay(testing_support::test_mongo_url(), std::string("\x02update\0", 8));
+    db_conn.set_url(relay.url().c_str());
+    ASSERT_TRUE(db_conn.connect());
+    event_failure failure;
+    EXPECT_FALSE(deal_with_event(1, make_event("bvirus_file_log", {1, 0, 2, 1}), &failure));
+    EXPECT_EQ(failure.kind, db_failure::transient);
+    EXPECT_GE(relay.cuts(), 1);
+  }
+  EXPECT_EQ(record_of(), record_with({}, 100));
+  testing_support::reconnect_test_server();
+  ASSERT_TRUE(deal_with_event(1, make_event("bvirus_file_log", {1, 0, 2, 1})));
+  EXPECT_EQ(record_of(), sightings[0].expected);
+  EXPECT_EQ(find_json(kPendingLog), std::string(sightings[0].stored_after) + "\n");
 }
 
 TEST_F(PendingQueue, CollectionEmptinessNeverGuessesEmpty) {
@@ -421,6 +593,8 @@ TEST_F(PendingQueue, StoredEntryReadsAnyIntegerTypeByItsLowBits) {
       {"int64", R"({"_id":"a","risk_level":{"$numberLong":"1"},"virus_type":{"$numberLong":"70"}})",
        true, 1, 70, ""},
       {"without category", R"({"_id":"a","risk_level":1})", false, 0, 0,
+       "get agent_level_pending_log info failed, pending_id is a "},
+      {"category as text", R"({"_id":"a","risk_level":1,"virus_type":"1"})", false, 0, 0,
        "get agent_level_pending_log info failed, pending_id is a "},
       {"no document", nullptr, false, 0, 0, ""},
   };
