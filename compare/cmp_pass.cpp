@@ -189,6 +189,20 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
     return false;
   }
 
+  // What the pass did, for the metrics file, noted on every way out: the documents read,
+  // and the upper bound when the batch ended before its limit (the table is read up to it).
+  int64_t read = 0;
+  struct figures_note {
+    pass_figures& figures;
+    const int64_t& read;
+    int64_t caught_up_to = 0;
+    ~figures_note() {
+      figures.last_documents = read;
+      figures.total_documents += read;
+      figures.caught_up_to = caught_up_to;
+    }
+  } note{g_cycle_figures.passes[table_type], read};
+
   // Declared before the cursor so that the key is saved after the cursor is gone.
   last_key_guard guard(table_type);
   cursor_owner cursor;
@@ -206,7 +220,6 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
     guard.arm(true);
   }
   bool consumed = false;
-  int64_t read = 0;
   // The key of the last document read before any was consumed: a full batch of documents
   // that do not classify is stepped over, or it would be read again for ever.
   std::string skipped_id;
@@ -267,5 +280,6 @@ bool cmp_and_update_agent_inc(int32_t table_type) {
     }
     guard.arm(skipped_key);
   }
+  if (read < limit) note.caught_up_to = upper;
   return true;
 }

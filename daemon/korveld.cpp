@@ -17,6 +17,7 @@
 #include "compare/table_catalogue.h"
 #include "config/config.h"
 #include "config/progress.h"
+#include "daemon/metrics.h"
 #include "db/client.h"
 #include "db/dbconn.h"
 #include "platform/log.h"
@@ -148,6 +149,7 @@ int korveld_init() {
   cl_timer_start(kHourlyMs, hourly_work, nullptr);
   cl_timer_start(kRansomMs, update_ransom_work, nullptr);
 
+  metrics_start();
   KLOG(3, "start korvel server...\n");
   return 0;
 }

@@ -1,5 +1,6 @@
 // The update-work cycle: merge the brute-force reports, compare every event table, write
 // the per-agent summaries, drop the agent cache when it is old, and arm the next cycle.
+#include <chrono>
 #include <ctime>
 
 #include "agent/agent_info.h"
@@ -12,6 +13,7 @@
 #include "config/progress.h"
 #include "config/timing.h"
 #include "daemon/korveld.h"
+#include "daemon/metrics.h"
 #include "platform/log.h"
 #include "platform/loop.h"
 
@@ -59,9 +61,20 @@ void update_work(void*) {
     return;
   }
   g_last_time = now;
+  cycle_timing timing;
+  const auto started = std::chrono::steady_clock::now();
+  auto phase_start = started;
+  // Seconds since the phase began; the next phase begins now.
+  auto phase_end = [&phase_start] {
+    const auto end = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(end - phase_start).count();
+    phase_start = end;
+    return seconds;
+  };
 
-  merge_anti_bfa_log();
+  if (!merge_anti_bfa_log()) timing.failed = true;
   log_time_use("finish update", TABLE_ANTI_BFA_ORIGIN_LOG);
+  timing.merge_seconds = phase_end();
 
   g_pending_in_db = pending_collection_empty() ? 0 : 1;
 
@@ -73,15 +86,22 @@ void update_work(void*) {
       log_time_use("finish one compare", type);
     } else if (!g_stop_flag) {
       KLOG(2, "cmp_and_update_agent_inc %d failed", type);
+      timing.failed = true;
     }
   }
+  timing.passes_seconds = phase_end();
 
   if (cycle_stop_requested()) return;
   log_time_use("start update", TABLE_AGENT_LEVEL);
   update_agent_level();
   log_time_use(">>>>>>>>>>>>>> [finish] update", TABLE_AGENT_LEVEL);
+  timing.write_seconds = phase_end();
 
   drop_agent_cache_when_old();
+
+  timing.total_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  metrics_cycle_end(timing, g_config.metrics_textfile());
 
   cl_timer_start(static_cast<uint64_t>(g_update_settings.update_interval), update_work, nullptr);
 }
