@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <ctime>
 
 #include "config/config.h"
 #include "config/progress.h"
@@ -190,7 +191,7 @@ bfa_update_result update_bfa_log(const bson_t* raw, const std::string& log_id) {
   return bfa_update_result::ok;
 }
 
-void build_bfa_query(bson_t* filter, bson_t* opts) {
+void build_bfa_query(bson_t* filter, bson_t* opts, int64_t now) {
   int64_t last_time = 0;
   std::string last_id;
   get_last_key(k_origin_type, last_time, last_id);
@@ -204,13 +205,18 @@ void build_bfa_query(bson_t* filter, bson_t* opts) {
     bson_oid_init_from_string(&oid, k_zero_oid);
   }
 
+  // Reports stamped now or later wait for their time: one from an endpoint whose clock is
+  // ahead would otherwise carry the progress past every report still to come.
   BCON_APPEND(filter, "att_times", "{", "$gt", BCON_INT64(0), "}");
   if (n == 0) {
-    BCON_APPEND(filter, "time", "{", "$gte", BCON_INT64(last_time), "}");
+    BCON_APPEND(filter, "time", "{", "$gte", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}");
   } else {
-    BCON_APPEND(filter, "$or", "[",                                        //
-                "{", "time", "{", "$gt", BCON_INT64(last_time), "}", "}",  //
-                "{", "time", BCON_INT64(last_time), "_id", "{", "$gt", BCON_OID(&oid), "}", "}",
+    BCON_APPEND(filter, "$or", "[",                                              //
+                "{", "time", "{",                                                //
+                "$gt", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}", "}",  //
+                "{", "time", "{",                                                //
+                "$eq", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}",       //
+                "_id", "{", "$gt", BCON_OID(&oid), "}", "}",                     //
                 "]");
   }
 
@@ -234,7 +240,7 @@ bool get_doc_id_time(const bson_t* raw, std::string& id, int64_t& time) {
 bool merge_anti_bfa_log() {
   bson_owner filter(dbconn::new_document());
   bson_owner opts(dbconn::new_document());
-  build_bfa_query(filter.get(), opts.get());
+  build_bfa_query(filter.get(), opts.get(), static_cast<int64_t>(::time(nullptr)));
 
   cursor_owner cursor;
   if (!db_conn.query(k_origin_table, filter.get(), opts.get(), cursor.address())) {

@@ -31,8 +31,9 @@ enum class bfa_update_result {
 // record has a user and a found_time at least as recent.
 bfa_update_result update_bfa_log(const bson_t* raw, const std::string& log_id);
 
-// Filter and options of the next merge query, from entry 5 of the progress store.
-void build_bfa_query(bson_t* filter, bson_t* opts);
+// Filter and options of the next merge query, from entry 5 of the progress store: the
+// reports after the progress whose `time` is before `now` (seconds).
+void build_bfa_query(bson_t* filter, bson_t* opts, int64_t now);
 
 // The raw record's ObjectId text and time; false unless both can be read.
 bool get_doc_id_time(const bson_t* raw, std::string& id, int64_t& time);

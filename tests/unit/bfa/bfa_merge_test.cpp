@@ -175,6 +175,26 @@ TEST_F(bfa_merge, full_page_resumes_after_its_last_record) {
   EXPECT_EQ(progress(), "51|");
 }
 
+TEST_F(bfa_merge, report_from_the_future_waits_and_holds_back_nothing) {
+  // An endpoint whose clock is far ahead stamps its report 2^33 (the year 2242).
+  const int64_t future = int64_t{1} << 33;
+  const int64_t now = static_cast<int64_t>(::time(nullptr));
+  set_progress(now - 100, "");
+  add_raws({raw(1, future, "ahead"), raw(2, now - 50, "a")});
+
+  EXPECT_TRUE(merge_anti_bfa_log());
+  EXPECT_EQ(stored(key_of("ahead")), "");
+  EXPECT_NE(stored(key_of("a")), "");
+  EXPECT_EQ(progress(), std::to_string(now - 50) + "|" + oid(2));
+
+  // A later ordinary report is merged in the next run; the future one still waits.
+  add_raw(raw(3, now - 40, "b"));
+  EXPECT_TRUE(merge_anti_bfa_log());
+  EXPECT_NE(stored(key_of("b")), "");
+  EXPECT_EQ(stored(key_of("ahead")), "");
+  EXPECT_EQ(progress(), std::to_string(now - 40) + "|" + oid(3));
+}
+
 TEST_F(bfa_merge, unreachable_server_leaves_the_progress_unmoved) {
   add_raw(raw(1, 10, "a"));
   set_progress(5, "");
