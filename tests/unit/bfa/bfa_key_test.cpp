@@ -126,7 +126,8 @@ TEST_F(bfa_key, query_options_skip_unread_fields_and_take_the_limit) {
   const char* expected_json =
       R"({"projection":{"duration":{"$numberLong":"0"},"msg":{"$numberLong":"0"},)"
       R"("succ":{"$numberLong":"0"}},"sort":{"time":{"$numberLong":"1"},)"
-      R"("_id":{"$numberLong":"1"}},"limit":{"$numberLong":"250"}})";
+      R"("_id":{"$numberLong":"1"}},"limit":{"$numberLong":"250"},)"
+      R"("batchSize":{"$numberLong":"10000"}})";
   bson_ptr expected = json(expected_json);
   EXPECT_TRUE(bson_equal(opts.get(), expected.get())) << to_json(opts.get());
 }

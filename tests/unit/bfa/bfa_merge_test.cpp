@@ -7,29 +7,6 @@ namespace {
 
 using bfa_merge = bfa_test;
 
-void add_raw(const std::string& doc_json) {
-  testing_support::insert_json("anti_bfa_origin_log", doc_json);
-}
-
-// One bulk insert of many raw reports.
-void add_raws(const std::vector<std::string>& docs) {
-  std::vector<bson_ptr> owned;
-  // A plain array: bson_t's alignment attribute rules out standard containers of pointers.
-  const bson_t** pointers = new const bson_t*[docs.size()];
-  for (size_t i = 0; i < docs.size(); ++i) {
-    owned.push_back(json(docs[i]));
-    pointers[i] = owned.back().get();
-  }
-  mongoc_collection_t* coll = mongoc_client_get_collection(testing_support::test_client(),
-                                                           "tavrund_qmx", "anti_bfa_origin_log");
-  bson_error_t error;
-  if (!mongoc_collection_insert_many(coll, pointers, docs.size(), nullptr, nullptr, &error)) {
-    ADD_FAILURE() << "bulk insert failed: " << error.message;
-  }
-  mongoc_collection_destroy(coll);
-  delete[] pointers;
-}
-
 int64_t merged_count() {
   return testing_support::count_docs("anti_bfa_log");
 }
