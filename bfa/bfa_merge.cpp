@@ -2,9 +2,9 @@
 // "anti_bfa_origin_log" after the stored progress (entry 5 of the progress store) and folds
 // them into one record per attack in "anti_bfa_log": new attacks go out in bulk inserts,
 // known ones are refreshed in place. The reports are taken in chunks: one read tells which
-// of a chunk's attacks are stored and what the refresh rule needs of them, and the chunk's
-// refreshes go out in a few ordered update commands. The progress moves only after a run
-// that wrote everything it read, so a failed run is redone from the same place in the next
+// of a chunk's attacks are stored and what the refresh rule needs of them; the refreshes
+// go out in ordered update commands of up to 50. The progress moves only after a run that
+// wrote everything it read, so a failed run is redone from the same place in the next
 // cycle.
 #include "bfa/bfa_merge.h"
 
@@ -36,8 +36,11 @@ constexpr size_t k_batch_slots = 10000;
 // first 101) would make a large run one getMore per few hundred reports.
 constexpr int64_t k_report_batch = 10000;
 constexpr const char* k_zero_oid = "000000000000000000000000";
-// What a run remembers of stored records is a cache of what it has written: past this
-// many, it is dropped at the next chunk boundary and read again where needed.
+// Refreshes wait until the run ends, a full batch of new attacks goes out, or this many
+// are waiting: the longer they wait, the more reports of one attack fold into one update.
+constexpr size_t k_refresh_bound = 10000;
+// What a run remembers of stored records: past this many, it is dropped once what it
+// describes is written, and read again where needed.
 constexpr size_t k_known_bound = 100000;
 
 // Appends every field of `raw` except `_id`, then `_id` = the merge key, to `dst`.
@@ -228,6 +231,8 @@ class refresh_queue {
   refresh_queue(const refresh_queue&) = delete;
   refresh_queue& operator=(const refresh_queue&) = delete;
 
+  size_t size() const { return pending_.size(); }
+
   // Queues the refresh of `log_id` from the raw report `raw`.
   void add(const std::string& log_id, const bson_t* raw) {
     bson_t* fields = dbconn::new_document();
@@ -288,7 +293,8 @@ class refresh_queue {
 // One merge run: the new attacks waiting for their insert, what the run knows of stored
 // records (from its reads and its own writes), and the refreshes waiting to be sent. Each
 // report is decided in cursor order as a run that read and wrote one report at a time
-// would decide it, and the writes go out in that order.
+// would decide it, and the writes go out in that order: refreshes before the batch of new
+// attacks that follows them (records of different attacks do not depend on each other).
 class merge_run {
  public:
   // Merges a chunk of reports; false when a command failed or a stop was requested (what
@@ -307,13 +313,17 @@ class merge_run {
       if (batch_.full() && !make_room()) return false;
       batch_.add(report.log_id, raw);
     }
-    if (!refreshes_.send()) return false;
-    if (known_.size() > k_known_bound) known_.clear();  // everything it holds is written
+    if (refreshes_.size() >= k_refresh_bound || known_.size() > k_known_bound) {
+      if (!refreshes_.send()) return false;
+      if (known_.size() > k_known_bound) known_.clear();  // all it holds is written now
+    }
     return true;
   }
 
-  // Inserts the new attacks still waiting; false when that failed.
+  // Sends the refreshes still waiting, then inserts the new attacks still waiting, as a
+  // run writing one report at a time ends; false when that failed.
   bool finish() {
+    if (!refreshes_.send()) return false;
     if (!batch_.empty() && !batch_.flush(nullptr)) {
       KLOG(2, "inserts %s failed", k_merged_table);
       return false;

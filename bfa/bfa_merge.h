@@ -39,8 +39,7 @@ void build_bfa_query(bson_t* filter, bson_t* opts, int64_t now);
 // The raw record's ObjectId text and time; false unless both can be read.
 bool get_doc_id_time(const bson_t* raw, std::string& id, int64_t& time);
 
-// Raw reports merged per chunk: one read of the chunk's attacks the run does not know yet,
-// then its refreshes in ordered update commands.
+// Raw reports merged per chunk: one read of the chunk's attacks the run does not know yet.
 constexpr size_t k_bfa_merge_chunk = 1000;
 
 // One merge run; advances entry 5 of the progress store. False when the query, a read or
