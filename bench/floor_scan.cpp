@@ -50,10 +50,11 @@ uint64_t touch(const bson_t* document) {
   return touched;
 }
 
-// The merge's read of the raw reports: reports of at least one attempt from `from` on, in
-// (time, _id) order, pages of `limit`, resuming after the last (time, ObjectId) seen.
-int64_t scan_reports(mongoc_client_t* client, int64_t from, int64_t limit, uint64_t& touched,
-                     int& status) {
+// The merge's read of the raw reports: reports of at least one attempt from `from` on and
+// before `now`, in (time, _id) order, pages of `limit`, resuming after the last (time,
+// ObjectId) seen.
+int64_t scan_reports(mongoc_client_t* client, int64_t from, int64_t now, int64_t limit,
+                     uint64_t& touched, int& status) {
   mongoc_collection_t* collection =
       mongoc_client_get_collection(client, "tavrund_qmx", "anti_bfa_origin_log");
   int64_t last_time = from;
@@ -63,12 +64,15 @@ int64_t scan_reports(mongoc_client_t* client, int64_t from, int64_t limit, uint6
   for (;;) {
     bson_t* filter = BCON_NEW("att_times", "{", "$gt", BCON_INT64(0), "}");
     if (!have_id) {
-      BCON_APPEND(filter, "time", "{", "$gte", BCON_INT64(last_time), "}");
+      BCON_APPEND(filter, "time", "{", "$gte", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}");
     } else {
-      BCON_APPEND(filter, "$or", "[",                                        //
-                  "{", "time", "{", "$gt", BCON_INT64(last_time), "}", "}",  //
-                  "{", "time", BCON_INT64(last_time), "_id", "{", "$gt", BCON_OID(&last_id), "}",
-                  "}", "]");
+      BCON_APPEND(filter, "$or", "[",                                              //
+                  "{", "time", "{",                                                //
+                  "$gt", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}", "}",  //
+                  "{", "time", "{",                                                //
+                  "$eq", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}",       //
+                  "_id", "{", "$gt", BCON_OID(&last_id), "}", "}",                 //
+                  "]");
     }
     bson_t* opts = BCON_NEW("projection", "{", "duration", BCON_INT64(0), "msg", BCON_INT64(0),
                             "succ", BCON_INT64(0), "}",                                     //
@@ -136,7 +140,7 @@ int main(int argc, char** argv) {
   std::printf("{\"tables\": {");
   {
     const auto reports_start = std::chrono::steady_clock::now();
-    total = scan_reports(client, std::max(from, bfa_upper), report_limit, touched, status);
+    total = scan_reports(client, std::max(from, bfa_upper), now, report_limit, touched, status);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - reports_start).count();
     std::printf("\"anti_bfa_origin_log\": [%" PRId64 ", %.3f]", total, seconds);

@@ -2,6 +2,7 @@
 // per attack (agent, service, source) in "anti_bfa_log".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -31,12 +32,17 @@ enum class bfa_update_result {
 // record has a user and a found_time at least as recent.
 bfa_update_result update_bfa_log(const bson_t* raw, const std::string& log_id);
 
-// Filter and options of the next merge query, from entry 5 of the progress store.
-void build_bfa_query(bson_t* filter, bson_t* opts);
+// Filter and options of the next merge query, from entry 5 of the progress store: the
+// reports after the progress whose `time` is before `now` (seconds).
+void build_bfa_query(bson_t* filter, bson_t* opts, int64_t now);
 
 // The raw record's ObjectId text and time; false unless both can be read.
 bool get_doc_id_time(const bson_t* raw, std::string& id, int64_t& time);
 
-// One merge run; advances entry 5 of the progress store. False when the query failed or
-// a write failed (progress unmoved, so the next run redoes the work).
+// Raw reports merged per chunk: one read of the chunk's attacks the run does not know yet.
+constexpr size_t k_bfa_merge_chunk = 1000;
+
+// One merge run; advances entry 5 of the progress store. False when the query, a read or
+// a write failed, or a stop was requested between two chunks or commands (progress
+// unmoved, so the next run redoes the work).
 bool merge_anti_bfa_log();

@@ -82,3 +82,23 @@ def test_pass_over_merged_records_stops_below_the_merge_progress(tree, db, daemo
 
     assert cycle_of(merge_key(report)) == 2
     assert cycle_of("ahead") == 5
+
+
+def test_report_from_the_future_waits_and_later_reports_are_merged(tree, db, daemon):
+    # An endpoint whose clock is far ahead: its report is dated 2^33 (the year 2242).
+    now = int(time.time())
+    ahead = raw_report("10.0.0.9", 2 ** 33)
+    first = raw_report("10.0.0.1", now - 1000)
+    db.anti_bfa_origin_log.insert_many([ahead, first])
+
+    d = daemon(tree)
+    d.wait_started()
+    d.wait_cycles(1)
+    later = raw_report("10.0.0.2", now - 500)
+    db.anti_bfa_origin_log.insert_one(later)
+    d.wait_cycles(2)
+    assert d.stop() == 0
+
+    assert merged_ids(db) == {merge_key(first), merge_key(later)}
+    # The progress stays behind the clock (idle cycles move it on by a second each).
+    assert now - 500 <= tree.progress()[0] <= time.time()

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,35 @@ inline std::string unordered(const std::string& doc_json) {
 // Stores a merged record `key` with the fields of `fields_json` (a non-empty object).
 inline void insert_merged(const std::string& key, const std::string& fields_json) {
   testing_support::insert_json("anti_bfa_log", "{\"_id\":\"" + key + "\"," + fields_json.substr(1));
+}
+
+// Stores one raw report (extended JSON).
+inline void add_raw(const std::string& doc_json) {
+  testing_support::insert_json("anti_bfa_origin_log", doc_json);
+}
+
+// One bulk insert of many documents (extended JSON) into `collection`.
+inline void insert_all(const char* collection, const std::vector<std::string>& docs) {
+  std::vector<bson_ptr> owned;
+  // A plain array: bson_t's alignment attribute rules out standard containers of pointers.
+  const bson_t** pointers = new const bson_t*[docs.size()];
+  for (size_t i = 0; i < docs.size(); ++i) {
+    owned.push_back(json(docs[i]));
+    pointers[i] = owned.back().get();
+  }
+  mongoc_collection_t* coll =
+      mongoc_client_get_collection(testing_support::test_client(), "tavrund_qmx", collection);
+  bson_error_t error;
+  if (!mongoc_collection_insert_many(coll, pointers, docs.size(), nullptr, nullptr, &error)) {
+    ADD_FAILURE() << "bulk insert failed: " << error.message;
+  }
+  mongoc_collection_destroy(coll);
+  delete[] pointers;
+}
+
+// One bulk insert of many raw reports.
+inline void add_raws(const std::vector<std::string>& docs) {
+  insert_all("anti_bfa_origin_log", docs);
 }
 
 // Entry 5 of the progress store as "time|id", or "none".

@@ -75,11 +75,15 @@ TEST_F(bfa_key, merge_key_needs_three_non_empty_strings) {
 TEST_F(bfa_key, query_follows_the_stored_progress) {
   const std::string valid = "65a1b2c3d4e5f60718293a4b";
   const char* zero = "000000000000000000000000";
-  auto resume_after = [](const std::string& id) {
+  // Both branches end before `now`: a report from the future waits for its time.
+  const int64_t now = 1700000500;
+  const std::string before_now = R"("$lt":{"$numberLong":"1700000500"})";
+  auto resume_after = [&](const std::string& id) {
+    const std::string t = R"({"$numberLong":"1700000000"})";
     return R"({"att_times":{"$gt":{"$numberLong":"0"}},"$or":[)"
-           R"({"time":{"$gt":{"$numberLong":"1700000000"}}},)"
-           R"({"time":{"$numberLong":"1700000000"},"_id":{"$gt":{"$oid":")" +
-           id + R"("}}}]})";
+           R"({"time":{"$gt":)" +
+           t + "," + before_now + "}}," + R"({"time":{"$eq":)" + t + "," + before_now +
+           R"(},"_id":{"$gt":{"$oid":")" + id + R"("}}}]})";
   };
   struct {
     const char* name;
@@ -89,9 +93,12 @@ TEST_F(bfa_key, query_follows_the_stored_progress) {
     std::string filter;
   } cases[] = {
       {"no entry", false, "", 0,
-       R"({"att_times":{"$gt":{"$numberLong":"0"}},"time":{"$gte":{"$numberLong":"0"}}})"},
+       R"({"att_times":{"$gt":{"$numberLong":"0"}},"time":{"$gte":{"$numberLong":"0"},)" +
+           before_now + "}}"},
       {"time without id", true, "", 1700000000,
-       R"({"att_times":{"$gt":{"$numberLong":"0"}},"time":{"$gte":{"$numberLong":"1700000000"}}})"},
+       R"({"att_times":{"$gt":{"$numberLong":"0"}},)"
+       R"("time":{"$gte":{"$numberLong":"1700000000"},)" +
+           before_now + "}}"},
       {"time and id", true, valid, 1700000000, resume_after(valid)},
       {"id of the wrong length", true, "65a1b2c3", 1700000000, resume_after(zero)},
       {"id of 24 characters, not hexadecimal", true, "zz" + valid.substr(2), 1700000000,
@@ -102,7 +109,7 @@ TEST_F(bfa_key, query_follows_the_stored_progress) {
     if (c.has_entry) set_progress(c.time, c.id);
     bson_ptr filter(bson_new());
     bson_ptr opts(bson_new());
-    build_bfa_query(filter.get(), opts.get());
+    build_bfa_query(filter.get(), opts.get(), now);
     bson_ptr expected = json(c.filter);
     EXPECT_TRUE(bson_equal(filter.get(), expected.get()))
         << c.name << "\n got:      " << to_json(filter.get()) << "\n expected: " << c.filter;
@@ -115,11 +122,12 @@ TEST_F(bfa_key, query_options_skip_unread_fields_and_take_the_limit) {
   g_update_settings.update_anti_query_count = 250;
   bson_ptr filter(bson_new());
   bson_ptr opts(bson_new());
-  build_bfa_query(filter.get(), opts.get());
+  build_bfa_query(filter.get(), opts.get(), 1700000500);
   const char* expected_json =
       R"({"projection":{"duration":{"$numberLong":"0"},"msg":{"$numberLong":"0"},)"
       R"("succ":{"$numberLong":"0"}},"sort":{"time":{"$numberLong":"1"},)"
-      R"("_id":{"$numberLong":"1"}},"limit":{"$numberLong":"250"}})";
+      R"("_id":{"$numberLong":"1"}},"limit":{"$numberLong":"250"},)"
+      R"("batchSize":{"$numberLong":"10000"}})";
   bson_ptr expected = json(expected_json);
   EXPECT_TRUE(bson_equal(opts.get(), expected.get())) << to_json(opts.get());
 }

@@ -7,29 +7,6 @@ namespace {
 
 using bfa_merge = bfa_test;
 
-void add_raw(const std::string& doc_json) {
-  testing_support::insert_json("anti_bfa_origin_log", doc_json);
-}
-
-// One bulk insert of many raw reports.
-void add_raws(const std::vector<std::string>& docs) {
-  std::vector<bson_ptr> owned;
-  // A plain array: bson_t's alignment attribute rules out standard containers of pointers.
-  const bson_t** pointers = new const bson_t*[docs.size()];
-  for (size_t i = 0; i < docs.size(); ++i) {
-    owned.push_back(json(docs[i]));
-    pointers[i] = owned.back().get();
-  }
-  mongoc_collection_t* coll = mongoc_client_get_collection(testing_support::test_client(),
-                                                           "tavrund_qmx", "anti_bfa_origin_log");
-  bson_error_t error;
-  if (!mongoc_collection_insert_many(coll, pointers, docs.size(), nullptr, nullptr, &error)) {
-    ADD_FAILURE() << "bulk insert failed: " << error.message;
-  }
-  mongoc_collection_destroy(coll);
-  delete[] pointers;
-}
-
 int64_t merged_count() {
   return testing_support::count_docs("anti_bfa_log");
 }
@@ -173,6 +150,26 @@ TEST_F(bfa_merge, full_page_resumes_after_its_last_record) {
 
   EXPECT_TRUE(merge_anti_bfa_log());
   EXPECT_EQ(progress(), "51|");
+}
+
+TEST_F(bfa_merge, report_from_the_future_waits_and_holds_back_nothing) {
+  // An endpoint whose clock is far ahead stamps its report 2^33 (the year 2242).
+  const int64_t future = int64_t{1} << 33;
+  const int64_t now = static_cast<int64_t>(::time(nullptr));
+  set_progress(now - 100, "");
+  add_raws({raw(1, future, "ahead"), raw(2, now - 50, "a")});
+
+  EXPECT_TRUE(merge_anti_bfa_log());
+  EXPECT_EQ(stored(key_of("ahead")), "");
+  EXPECT_NE(stored(key_of("a")), "");
+  EXPECT_EQ(progress(), std::to_string(now - 50) + "|" + oid(2));
+
+  // A later ordinary report is merged in the next run; the future one still waits.
+  add_raw(raw(3, now - 40, "b"));
+  EXPECT_TRUE(merge_anti_bfa_log());
+  EXPECT_NE(stored(key_of("b")), "");
+  EXPECT_EQ(stored(key_of("ahead")), "");
+  EXPECT_EQ(progress(), std::to_string(now - 40) + "|" + oid(3));
 }
 
 TEST_F(bfa_merge, unreachable_server_leaves_the_progress_unmoved) {
