@@ -565,9 +565,29 @@ bool get_doc_id_time(const bson_t* raw, std::string& id, int64_t& time) {
 }
 
 bool merge_anti_bfa_log() {
+  const int64_t now = static_cast<int64_t>(::time(nullptr));
   bson_owner filter(dbconn::new_document());
   bson_owner opts(dbconn::new_document());
-  build_bfa_query(filter.get(), opts.get(), static_cast<int64_t>(::time(nullptr)));
+  build_bfa_query(filter.get(), opts.get(), now);
+
+  // What the run did, for the metrics file, noted on every way out: the reports it took in
+  // (none when it failed: the next run takes them again), and `now` when it read every
+  // report below it.
+  int64_t read = 0;
+  int64_t taken = 0;
+  bool merged = false;
+  struct figures_note {
+    const int64_t& read;
+    const int64_t& taken;
+    const bool& merged;
+    int64_t now;
+    ~figures_note() {
+      g_cycle_figures.merge_last_reports = merged ? taken : 0;
+      if (merged) g_cycle_figures.merge_total_reports += taken;
+      g_cycle_figures.merge_caught_up_to =
+          merged && read < g_update_settings.update_anti_query_count ? now : 0;
+    }
+  } note{read, taken, merged, now};
 
   cursor_owner cursor;
   if (!db_conn.query(k_origin_table, filter.get(), opts.get(), cursor.address())) {
@@ -585,10 +605,12 @@ bool merge_anti_bfa_log() {
 
   const bson_t* raw = nullptr;
   while (mongoc_cursor_next(cursor.get(), &raw)) {
+    ++read;
     if (!get_doc_id_time(raw, id, time)) continue;
     last_id.assign(id);
     last_time = time;
     taken_in = true;
+    ++taken;
 
     if (!get_bfa_log_id(raw, log_id)) continue;
     chunk.push_back(raw_report{log_id, bson_owner(bson_copy(raw))});
@@ -621,5 +643,6 @@ bool merge_anti_bfa_log() {
       it->second.last_update_id.clear();
     }
   }
+  merged = true;
   return true;
 }

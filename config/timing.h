@@ -28,9 +28,10 @@ struct pass_figures {
   int64_t caught_up_to = 0;
 };
 struct cycle_figures {
-  pass_figures passes[16];         // by table type
-  int64_t merge_last_reports = 0;  // raw reports the last merge run took in
-  int64_t merge_caught_up_to = 0;  // its upper bound (seconds) when it read everything below it
-  int64_t write_pass_agents = 0;   // agents the last write pass wrote (updated or inserted)
+  pass_figures passes[16];          // by table type
+  int64_t merge_last_reports = 0;   // raw reports the last merge run took in
+  int64_t merge_total_reports = 0;  // raw reports the merge took in since start-up
+  int64_t merge_caught_up_to = 0;   // its upper bound (seconds) when it read everything below it
+  int64_t write_pass_agents = 0;    // agents the last write pass wrote (updated or inserted)
 };
 extern cycle_figures g_cycle_figures;

@@ -144,6 +144,11 @@ struct series {
                              .Help("Raw brute-force reports the last merge run took in.")
                              .Register(*registry)
                              .Add({});
+  Counter& merge_total = BuildCounter()
+                             .Name("korveld_merge_reports_total")
+                             .Help("Raw brute-force reports merged since start-up.")
+                             .Register(*registry)
+                             .Add({});
 
   Gauge& rebuild_done =
       BuildGauge()
@@ -198,6 +203,12 @@ double lag_behind(double now, double read_to) {
   return now > read_to ? now - read_to : 0.0;
 }
 
+// A counter follows a module's own running total.
+void raise_to(Counter& counter, int64_t total) {
+  const double counted = counter.Value();
+  if (static_cast<double>(total) > counted) counter.Increment(static_cast<double>(total) - counted);
+}
+
 int64_t resident_bytes() {
   FILE* f = std::fopen("/proc/self/statm", "re");
   if (f == nullptr) return 0;
@@ -225,6 +236,7 @@ void gather(const cycle_timing& timing) {
   s.merge_progress.Set(merge_key);
   s.merge_lag.Set(lag_behind(now, merged_to));
   s.merge_reports.Set(static_cast<double>(g_cycle_figures.merge_last_reports));
+  raise_to(s.merge_total, g_cycle_figures.merge_total_reports);
 
   for (size_t i = 0; i < kTableCount; ++i) {
     const int32_t table = kTables[i];
@@ -239,10 +251,7 @@ void gather(const cycle_timing& timing) {
     s.table_progress[i]->Set(key);
     s.table_lag[i]->Set(lag_behind(now, read_to));
     s.table_last_documents[i]->Set(static_cast<double>(pass.last_documents));
-    const double counted = s.table_documents[i]->Value();
-    if (static_cast<double>(pass.total_documents) > counted) {
-      s.table_documents[i]->Increment(static_cast<double>(pass.total_documents) - counted);
-    }
+    raise_to(*s.table_documents[i], pass.total_documents);
   }
 
   s.merge_phase.Set(timing.merge_seconds);

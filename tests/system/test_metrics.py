@@ -76,14 +76,20 @@ def test_figures_follow_the_tables_and_the_rebuild(tree, db, daemon):
         assert caught_up[("korveld_last_cycle_phase_duration_seconds",
                           frozenset({("phase", phase)}))] >= 0
 
-    # New events: read once, and the table is current again.
+    # New events: read once, and the table is current again. Raw brute-force reports are
+    # merged and counted.
     now = int(time.time())
     db.virus_file_log.insert_many([virus(f"w{i}", now - 2) for i in range(3)])
+    db.anti_bfa_origin_log.insert_many([
+        {"agent_id": "1", "serv_type": "ssh", "att_src": f"10.0.0.{i}", "time": now - 2,
+         "found_time": now - 2, "att_times": 3, "user": "root"} for i in range(4)])
     later = wait_metrics(
         path, lambda s: table("virus_file_log", "korveld_table_documents_read_total", s) == 9)
     assert table("virus_file_log", "korveld_table_lag_seconds", later) < 30
     assert table("virus_file_log", "korveld_table_progress_timestamp_seconds", later) == now - 2
     assert cycles(later) > cycles(caught_up)
+    merged = wait_metrics(path, lambda s: s[("korveld_merge_reports_total", frozenset())] == 4)
+    assert merged[("korveld_merge_lag_seconds", frozenset())] < 30
     assert later[("korveld_cycles_failed_total", frozenset())] == 0
     assert d.stop() == 0
 
