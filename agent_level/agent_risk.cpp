@@ -407,6 +407,12 @@ void append_ids(bson_t* parent, const char* key, const agent_list& agents) {
   bson_append_array_end(parent, &array);
 }
 
+// A cursor batch that holds every answer about `agents` and one more, so that the server
+// sees the end of the results in its first reply and no getMore follows.
+int32_t reply_batch(const agent_list& agents) {
+  return static_cast<int32_t>(agents.size() + 1);
+}
+
 std::unordered_map<std::string_view, batch_agent*> index_by_id(const agent_list& agents) {
   std::unordered_map<std::string_view, batch_agent*> index;
   index.reserve(agents.size());
@@ -431,7 +437,7 @@ bool read_stored_batch(const agent_list& agents) {
   append_ids(&in, "$in", agents);
   bson_append_document_end(filter.get(), &in);
   bson_owner opts(dbbase::new_document());
-  BSON_APPEND_INT32(opts.get(), "batchSize", static_cast<int32_t>(agents.size()));
+  BSON_APPEND_INT32(opts.get(), "batchSize", reply_batch(agents));
 
   cursor_owner cursor;
   if (!db_conn.query(name, filter.get(), opts.get(), cursor.address())) return false;
@@ -519,7 +525,7 @@ bool aggregate_counts(size_t slot, const agent_list& agents,
   bson_append_document_end(&stages, &stage);
   bson_append_array_end(pipeline.get(), &stages);
   bson_owner opts(dbbase::new_document());
-  BSON_APPEND_INT32(opts.get(), "batchSize", static_cast<int32_t>(agents.size()));
+  BSON_APPEND_INT32(opts.get(), "batchSize", reply_batch(agents));
 
   mongoc_cursor_t* cursor =
       mongoc_collection_aggregate(handle, MONGOC_QUERY_NONE, pipeline.get(), opts.get(), nullptr);
@@ -610,7 +616,9 @@ void confirm_now(const agent_list& unknown) {
   }
 }
 
-// Sends the batch's inserts (one command) and then its updates (commands of 50) in order.
+// Sends the batch's updates (commands of 50) and then its inserts (one command), in order:
+// updates first, since on some servers an update costs a scan of the collection that the
+// inserts would grow.
 // The written agents' entries are consumed; an entry whose write did not happen stays as it
 // is; one whose outcome is unknown stays and is settled by the next read. False when the
 // pass is to stop.
@@ -622,13 +630,6 @@ bool write_batch(const agent_list& writes) {
   order.reserve(writes.size());
   const int64_t now = static_cast<int64_t>(time(nullptr));
   for (batch_agent* agent : writes) {
-    if (agent->update) continue;
-    bson_t* document = dbbase::new_document();
-    build_agent_level_insert(document, agent->id(), agent->summary, agent->total, now);
-    queue.insert_adopt(document);
-    order.push_back(agent);
-  }
-  for (batch_agent* agent : writes) {
     if (!agent->update) continue;
     bson_t selector;
     bson_init(&selector);
@@ -639,6 +640,13 @@ bool write_batch(const agent_list& writes) {
     queue.update_one(&selector, &update);
     bson_destroy(&update);
     bson_destroy(&selector);
+    order.push_back(agent);
+  }
+  for (batch_agent* agent : writes) {
+    if (agent->update) continue;
+    bson_t* document = dbbase::new_document();
+    build_agent_level_insert(document, agent->id(), agent->summary, agent->total, now);
+    queue.insert_adopt(document);
     order.push_back(agent);
   }
 
