@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -616,44 +617,60 @@ void confirm_now(const agent_list& unknown) {
   }
 }
 
-// Sends the batch's updates (commands of 50) and then its inserts (one command), in order:
-// updates first, since on some servers an update costs a scan of the collection that the
-// inserts would grow.
-// The written agents' entries are consumed; an entry whose write did not happen stays as it
+// Update commands are sized to take about 2 s at most, so that a stop request, served
+// between two commands, never waits much longer: on a server where every update scans its
+// collection a command of 50 can take far longer than that. The estimate of one update's
+// cost carries over from command to command; the process's first command is a probe.
+constexpr int64_t kUpdateCommandTargetMs = 2000;
+size_t s_updates_per_command = 10;
+
+int64_t monotonic_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void learn_update_cost(size_t statements, int64_t elapsed_ms) {
+  const int64_t fitting =
+      kUpdateCommandTargetMs * static_cast<int64_t>(statements) / std::max<int64_t>(elapsed_ms, 1);
+  s_updates_per_command = static_cast<size_t>(
+      std::clamp<int64_t>(fitting, 1, static_cast<int64_t>(ordered_writes::kUpdatesPerCommand)));
+}
+
+// Sends the writes order[begin, end) (updates or inserts, not both) as one command. The
+// written agents' entries are consumed; an entry whose write did not happen stays as it
 // is; one whose outcome is unknown stays and is settled by the next read. False when the
 // pass is to stop.
-bool write_batch(const agent_list& writes) {
+bool send_writes(const agent_list& order, size_t begin, size_t end, int64_t now) {
   const char* name = get_table_name(TABLE_AGENT_LEVEL);
-  if (cycle_stop_requested()) return false;
+  const bool updates = order[begin]->update;
   ordered_writes queue(name);
-  agent_list order;
-  order.reserve(writes.size());
-  const int64_t now = static_cast<int64_t>(time(nullptr));
-  for (batch_agent* agent : writes) {
-    if (!agent->update) continue;
-    bson_t selector;
-    bson_init(&selector);
-    append_id(&selector, agent->id());
-    bson_t update;
-    bson_init(&update);
-    build_agent_level_update(&update, agent->summary, agent->total, now);
-    queue.update_one(&selector, &update);
-    bson_destroy(&update);
-    bson_destroy(&selector);
-    order.push_back(agent);
-  }
-  for (batch_agent* agent : writes) {
-    if (agent->update) continue;
-    bson_t* document = dbbase::new_document();
-    build_agent_level_insert(document, agent->id(), agent->summary, agent->total, now);
-    queue.insert_adopt(document);
-    order.push_back(agent);
+  for (size_t i = begin; i < end; ++i) {
+    const batch_agent& agent = *order[i];
+    if (updates) {
+      bson_t selector;
+      bson_init(&selector);
+      append_id(&selector, agent.id());
+      bson_t update;
+      bson_init(&update);
+      build_agent_level_update(&update, agent.summary, agent.total, now);
+      queue.update_one(&selector, &update);
+      bson_destroy(&update);
+      bson_destroy(&selector);
+    } else {
+      bson_t* document = dbbase::new_document();
+      build_agent_level_insert(document, agent.id(), agent.summary, agent.total, now);
+      queue.insert_adopt(document);
+    }
   }
 
+  const int64_t started = monotonic_ms();
   const write_outcome outcome = queue.execute(cycle_stop_requested);
-  for (size_t i = 0; i < outcome.applied; ++i) consume(*order[i]);
-  agent_list unknown(order.begin() + static_cast<ptrdiff_t>(outcome.applied),
-                     order.begin() + static_cast<ptrdiff_t>(outcome.applied + outcome.unknown));
+  if (updates && outcome.ok) learn_update_cost(end - begin, monotonic_ms() - started);
+  const size_t applied = begin + outcome.applied;
+  for (size_t i = begin; i < applied; ++i) consume(*order[i]);
+  agent_list unknown(order.begin() + static_cast<ptrdiff_t>(applied),
+                     order.begin() + static_cast<ptrdiff_t>(applied + outcome.unknown));
   for (batch_agent* agent : unknown) {
     s_unconfirmed[agent->id()] =
         unconfirmed_write{as_stored(agent->summary, agent->total), agent->entry->second};
@@ -663,19 +680,45 @@ bool write_batch(const agent_list& writes) {
 
   if (!unknown.empty() && outcome.failure == db_failure::rejected) confirm_now(unknown);
   // The failing write: the first one left unwritten.
-  const batch_agent* failed = outcome.applied < order.size() ? order[outcome.applied] : nullptr;
+  const batch_agent* failed = applied < end ? order[applied] : nullptr;
   for (const batch_agent* agent : unknown) {
     if (!agent->consumed) {
       failed = agent;
       break;
     }
   }
-  if (failed != nullptr && failed->update) {
-    KLOG(2, "update %s %s failed ", name, failed->id().c_str());
+  if (updates) {
+    KLOG(2, "update %s %s failed ", name, failed != nullptr ? failed->id().c_str() : "");
   } else {
     KLOG(2, "inserts %s failed", name);
   }
   return false;
+}
+
+// Sends the batch's updates and then its inserts, in order, and stops at the first write
+// that does not happen. Updates go first: on some servers an update costs a scan of the
+// collection, which the inserts would grow. False when the pass is to stop.
+bool write_batch(const agent_list& writes) {
+  agent_list order;
+  order.reserve(writes.size());
+  for (batch_agent* agent : writes) {
+    if (agent->update) order.push_back(agent);
+  }
+  const size_t updates = order.size();
+  for (batch_agent* agent : writes) {
+    if (!agent->update) order.push_back(agent);
+  }
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  size_t begin = 0;
+  while (begin < order.size()) {
+    if (cycle_stop_requested()) return false;
+    // The inserts of a batch fit one command.
+    const size_t end =
+        begin < updates ? std::min(updates, begin + s_updates_per_command) : order.size();
+    if (!send_writes(order, begin, end, now)) return false;
+    begin = end;
+  }
+  return true;
 }
 
 // One batch of the steady pass. False when the pass is to stop.
