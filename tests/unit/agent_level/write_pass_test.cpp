@@ -247,6 +247,22 @@ TEST_F(WritePass, BatchesOf10000Agents) {
   }
 }
 
+// Long ids end a batch before 10000 agents: every command that lists a batch's ids stays
+// far below the server's 16 MiB limit. 30 ids of 100 kB take two batches.
+TEST_F(WritePass, LongIdsMakeSmallerBatches) {
+  for (int i = 0; i < 30; ++i) {
+    g_agent_risk_map[std::string(100000, static_cast<char>('a' + i % 26)) + std::to_string(i)] =
+        high(1, 500);
+  }
+  command_counter commands;
+  flush_agent_level();
+  EXPECT_TRUE(g_agent_risk_map.empty());
+  EXPECT_EQ(commands.count("find"), 2) << commands.summary();
+  EXPECT_EQ(commands.count("aggregate"), 12) << commands.summary();
+  EXPECT_EQ(commands.count("insert"), 2) << commands.summary();
+  EXPECT_EQ(count_docs(kAgentLevel, R"({"risk_high":1})"), 30);
+}
+
 std::map<std::string, stored_view> without_blocker(std::map<std::string, stored_view> views) {
   views.erase("blocker");
   return views;
