@@ -163,12 +163,13 @@ void fault_proxy::serve(int client) {
   std::string message;
   bool losing = false;  // the reply to request `lost_request` is to be lost
   int32_t lost_request = 0;
-  while (!stopping_) {
+  bool open = true;
+  while (open && !stopping_) {
     pollfd ready[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
     if (poll(ready, 2, 50) <= 0) continue;
     if (ready[0].revents != 0) {
-      if (!receive(client, from_client)) break;
-      while (next_message(from_client, message)) {
+      open = receive(client, from_client);
+      while (open && next_message(from_client, message)) {
         fault kind = fault::drop_request;
         if (matches(message, kind)) {
           if (kind == fault::drop_request) {
@@ -178,17 +179,17 @@ void fault_proxy::serve(int client) {
           losing = true;
           lost_request = read_int32(message, 4);
         }
-        if (!send_all(upstream, message.data(), message.size())) break;
+        open = send_all(upstream, message.data(), message.size());
       }
     }
-    if (ready[1].revents != 0) {
-      if (!receive(upstream, from_server)) break;
-      while (next_message(from_server, message)) {
+    if (open && ready[1].revents != 0) {
+      open = receive(upstream, from_server);
+      while (open && next_message(from_server, message)) {
         if (losing && read_int32(message, 8) == lost_request) {
           close_both(client, upstream);
           return;
         }
-        if (!send_all(client, message.data(), message.size())) break;
+        open = send_all(client, message.data(), message.size());
       }
     }
   }
