@@ -86,10 +86,16 @@ void build_agent_level_update(bson_t* document, const agent_risk_info& summary,
                               int64_t total_events, int64_t update_time);
 
 // The write pass: updates or inserts the "agent_level" document of every changed agent.
-// An agent whose stored document lacks a field is skipped (its entry stays); a database
-// that does not answer stops the pass, leaving the rest of the map for the next one.
-// After a partly failed bulk insert only the agents whose documents the server rejected
-// get their change back; a written agent's change is consumed.
+// After the rebuild it takes the map in batches of up to 10000 agents: one read of their
+// stored summaries, one aggregation per event-total table, then one ordered run of the
+// batch's updates and inserts (updates at most 50 to a command, fewer where one update is
+// slow, so that no command takes much over 2 s). An agent whose stored document cannot be
+// read is stepped over (its entry stays) and named once per document; a database that
+// does not answer, a write the server refuses or a stop request ends the pass, leaving in
+// the map exactly the entries whose write did not happen. A write whose outcome is unknown
+// (a lost reply) is remembered and settled by the next read of its document, so no change
+// is added twice. During the rebuild no document is read, nothing is counted and every
+// changed agent is inserted, in unordered bulk inserts of 10000.
 void flush_agent_level();
 
 // Returns to g_agent_risk_map the entries of a batch whose documents were not written

@@ -5,8 +5,9 @@
 
 #include <climits>
 #include <cstring>
-#include <map>
 #include <ctime>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -533,34 +534,80 @@ TEST_F(AgentLevel, EventTotalByPhase) {
   }
 }
 
-// A stored document that lacks a field holds back only its own agent.
-TEST_F(AgentLevel, IncompleteDocumentSkipsOnlyItsAgent) {
-  bson_ptr complete(bson_new());
-  build_agent_level_insert(complete.get(), "bad", record_with({{&A::risk_level, 3}}), 0, 1);
-  insert_document(kAgentLevel, without(complete.get(), "event_counts", "adv_threat").get());
-  const std::string skip = "agent_level document of agent bad is incomplete, agent skipped";
-  const std::string missing = "get risk info failed,agent_id bad ";
+// Replaces the stored document of `agent_id` by `document`.
+void replace_document(const std::string& agent_id, const bson_t* document) {
+  mongoc_collection_t* coll =
+      mongoc_client_get_collection(testing_support::test_client(), "tavrund_qmx", kAgentLevel);
+  bson_ptr filter = json(R"({"_id":")" + agent_id + R"("})");
+  bson_error_t error;
+  if (!mongoc_collection_delete_one(coll, filter.get(), nullptr, nullptr, &error)) {
+    ADD_FAILURE() << "delete failed: " << error.message;
+  }
+  mongoc_collection_destroy(coll);
+  insert_document(kAgentLevel, document);
+}
+
+// A broken stored document holds back only its own agent, and the agent is named once per
+// document: again only when the document has changed, not in every pass.
+TEST_F(AgentLevel, BrokenStoredDocumentsAreNamedOncePerDocument) {
+  bson_ptr complete1(bson_new());
+  build_agent_level_insert(complete1.get(), "bad1", record_with({{&A::risk_level, 3}}), 0, 1);
+  bson_ptr complete2(bson_new());
+  build_agent_level_insert(complete2.get(), "bad2", record_with({{&A::risk_level, 3}}), 0, 1);
+  bson_ptr broken2 = json(R"({"_id":"bad2","event_counts":5})");
+  insert_document(kAgentLevel, without(complete1.get(), "event_counts", "adv_threat").get());
+  insert_document(kAgentLevel, broken2.get());
+  const std::vector<std::string> lines1 = {
+      "get risk info failed,agent_id bad1 \n",
+      "get_agent_origin_info failed agent_id is bad1 \n",
+      "get_agent_risk_doc failed,agent_id is bad1\n",
+  };
+  const std::vector<std::string> lines2 = {
+      "bson_iter_document failed\n",
+      "get_agent_origin_info failed agent_id is bad2 \n",
+      "get_agent_risk_doc failed,agent_id is bad2\n",
+  };
 
   const struct {
-    uint32_t after_ms;
-    int messages;
-  } passes[] = {{0, 1}, {3000, 0}, {5001, 1}};
+    const char* name;
+    std::function<void()> before;
+    int named1;
+    int named2;
+    bool written2;
+  } passes[] = {
+      {"first sight", nullptr, 1, 1, false},
+      {"the same documents", nullptr, 0, 0, false},
+      {"bad1 changed, still broken",
+       [&] {
+         replace_document("bad1", without(without(complete1.get(), "risk_high").get(),
+                                          "event_counts", "adv_threat")
+                                      .get());
+       },
+       1, 0, false},
+      {"bad2 repaired", [&] { replace_document("bad2", complete2.get()); }, 0, 0, true},
+      {"bad2 broken as before", [&] { replace_document("bad2", broken2.get()); }, 0, 1, false},
+  };
   int good = 0;
   for (const auto& pass : passes) {
-    SCOPED_TRACE(pass.after_ms);
-    now_ms_ += pass.after_ms;
-    timer_set_manual(true, now_ms_);
+    SCOPED_TRACE(pass.name);
+    if (pass.before) pass.before();
     root_->log_mark();
     const std::string agent = "good" + std::to_string(good++);
+    g_agent_risk_map.clear();
     g_agent_risk_map[agent] = record_with({{&A::low_risk_c, 1}});
-    g_agent_risk_map["bad"] = record_with({{&A::low_risk_c, 1}});
+    g_agent_risk_map["bad1"] = record_with({{&A::low_risk_c, 1}});
+    g_agent_risk_map["bad2"] = record_with({{&A::low_risk_c, 1}});
     flush_agent_level();
     EXPECT_EQ(stored_number(agent, "risk_low"), 1);
-    ASSERT_EQ(g_agent_risk_map.size(), 1u);
-    EXPECT_EQ(g_agent_risk_map.count("bad"), 1u);
-    EXPECT_EQ(root_->log_count(skip), pass.messages);
-    EXPECT_EQ(root_->log_count(missing), pass.messages);
-    EXPECT_FALSE(root_->log_contains("get_agent_risk_doc failed"));
+    EXPECT_EQ(g_agent_risk_map.count(agent), 0u);
+    EXPECT_EQ(g_agent_risk_map.count("bad1"), 1u);
+    EXPECT_EQ(g_agent_risk_map.count("bad2"), pass.written2 ? 0u : 1u);
+    if (pass.written2) {
+      EXPECT_EQ(stored_number("bad2", "risk_low"), 1);
+    }
+    for (const std::string& line : lines1) EXPECT_EQ(root_->log_count(line), pass.named1) << line;
+    for (const std::string& line : lines2) EXPECT_EQ(root_->log_count(line), pass.named2) << line;
+    EXPECT_EQ(root_->log_count("get agent last risk info  failed\n"), pass.named1 + pass.named2);
   }
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <ctime>
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -157,6 +160,99 @@ TEST_F(RefreshTest, FailedDeleteKeepsTheOldDocumentsAndRetriesNextCycle) {
   EXPECT_TRUE(root.log_contains(">>>>>>first insert start table: [agent_level] millisecond is : "));
   EXPECT_TRUE(
       root.log_contains(">>>>>>first insert finish table: [agent_level] millisecond is : "));
+}
+
+// `n` virus events, one per agent 100000 + i, stamped from `first_time` on, in one insert.
+void insert_events(int n, int64_t first_time, const std::string& prefix) {
+  mongoc_collection_t* coll =
+      mongoc_client_get_collection(testing_support::test_client(), "tavrund_qmx", "virus_file_log");
+  mongoc_bulk_operation_t* bulk = mongoc_collection_create_bulk_operation_with_opts(coll, nullptr);
+  for (int i = 0; i < n; ++i) {
+    const std::string t = std::to_string(first_time + i);
+    testing_support::bson_ptr event = testing_support::json(
+        R"({"_id":")" + prefix + std::to_string(i) + R"(","agent_id":")" +
+        std::to_string(100000 + i) + R"(","time":)" + t + R"(,"found_time":)" + t +
+        R"(,"state":0,"risk_level":2,"virus_type":1})");
+    mongoc_bulk_operation_insert(bulk, event.get());
+  }
+  bson_error_t error;
+  if (!mongoc_bulk_operation_execute(bulk, nullptr, &error)) ADD_FAILURE() << error.message;
+  mongoc_bulk_operation_destroy(bulk);
+  mongoc_collection_destroy(coll);
+}
+
+// The comparison passes of one update cycle, in their order, with the pending test before
+// them.
+void run_passes() {
+  g_pending_in_db = pending_collection_empty() ? 0 : 1;
+  for (int32_t type : {1, 4, 2, 3, 8, 9, 10}) EXPECT_TRUE(cmp_and_update_agent_inc(type)) << type;
+}
+
+// The commands of a steady cycle, by phase, as the client counts them: the passes, then the
+// write pass, whose cost grows with its batches (a read, six aggregations, the writes) and
+// not with the agents. Updates go out 50 to a command, so a batch of n agents with
+// documents costs 1 + 6 + ceil(n / 50) commands; new agents one insert.
+TEST_F(RefreshTest, SteadyCycleCommandsByPhase) {
+  const struct {
+    const char* name;
+    int agents;
+    bool stored;  // the agents already have documents: their writes are updates
+    int write_pass_bound;
+    int cycle_bound;  // passes and write pass together
+  } rows[] = {
+      {"360 agents with documents", 360, true, 1 + 6 + 8 + 1, 72},
+      {"10000 new agents", 10000, false, 40, 2000},
+  };
+  registry_file::exec(root,
+                      "DROP TABLE IF EXISTS agent; CREATE TABLE agent(id INTEGER PRIMARY KEY,"
+                      " host_plat INTEGER NOT NULL, host_type INTEGER NOT NULL);"
+                      "WITH RECURSIVE n(i) AS (SELECT 100000 UNION ALL SELECT i + 1 FROM n"
+                      " WHERE i < 109999) INSERT INTO agent SELECT i, 1, 0 FROM n;");
+  ASSERT_EQ(0, rdb_attach(&g_rdb_handle));
+  g_agent_info_cache = new agent_info_cache(g_rdb_handle);
+  const int64_t base = time(nullptr) - 100000;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const auto started = std::chrono::steady_clock::now();
+    testing_support::drop_test_database();
+    g_last_keys.clear();
+    g_pending_events.clear();
+    g_pending_db_ids.clear();
+    g_agent_risk_map.clear();
+    g_first_insert = r.stored;
+    g_max_calc_count = 0;
+    if (r.stored) {
+      // A first cycle rebuilds the documents of every agent.
+      insert_events(r.agents, base, "old");
+      run_passes();
+      update_agent_level();
+      ASSERT_FALSE(g_first_insert);
+      ASSERT_EQ(r.agents, count_docs("agent_level"));
+    }
+    insert_events(r.agents, base + 20000, "new");
+
+    testing_support::command_counter passes;
+    run_passes();
+    const int pass_commands = passes.data_commands();
+    const std::string pass_summary = passes.summary();
+    passes.reset();
+    update_agent_level();
+    const int write_commands = passes.data_commands();
+    EXPECT_TRUE(g_agent_risk_map.empty());
+    EXPECT_EQ(r.agents,
+              count_docs("agent_level", r.stored ? R"({"risk_high":2})" : R"({"risk_high":1})"));
+    EXPECT_LE(write_commands, r.write_pass_bound) << passes.summary();
+    EXPECT_LE(pass_commands + write_commands, r.cycle_bound) << pass_summary;
+    std::cout << r.name << ": passes " << pass_commands << " (" << pass_summary << "), write pass "
+              << write_commands << " (" << passes.summary() << "), "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - started)
+                     .count()
+              << " ms\n";
+  }
+  delete g_agent_info_cache;
+  g_agent_info_cache = nullptr;
+  rdb_detach(&g_rdb_handle);
 }
 
 }  // namespace
