@@ -261,6 +261,11 @@ struct unconfirmed_write {
 };
 std::unordered_map<std::string, unconfirmed_write> s_unconfirmed;
 
+// What the running pass did, for the metrics file: agents written, and whether it stopped on
+// a failure (a stop request is none).
+int64_t s_pass_written = 0;
+bool s_pass_failed = false;
+
 // Agents whose broken stored document has been named, with a digest of that document: it
 // is named again only once it has changed.
 std::unordered_map<std::string, std::string> s_named_broken;
@@ -298,10 +303,14 @@ struct insert_batch {
   bool insert(const char* name, batch_entries& map) {
     bson_t reply;
     const bool ok = db_conn.insert_many(name, const_cast<const bson_t**>(slots), used, &reply);
+    if (ok) s_pass_written += static_cast<int64_t>(used);
     if (!ok) {
+      s_pass_failed = true;
       if (dbbase::write_error_codes(&reply, codes, used) > 0) {
         for (size_t i = 0; i < used; ++i) {
-          if (codes[i] == 0) map.erase(entries[i]);
+          if (codes[i] != 0) continue;
+          map.erase(entries[i]);
+          ++s_pass_written;
         }
       } else {
         for (size_t i = 0; i < used; ++i) {
@@ -613,7 +622,10 @@ void confirm_now(const agent_list& unknown) {
     const bool happened =
         agent->read == origin_read::found && agent->stored == earlier->second.written;
     s_unconfirmed.erase(earlier);
-    if (happened) consume(*agent);
+    if (happened) {
+      consume(*agent);
+      ++s_pass_written;
+    }
   }
 }
 
@@ -669,6 +681,7 @@ bool send_writes(const agent_list& order, size_t begin, size_t end, int64_t now)
   if (updates && outcome.ok) learn_update_cost(end - begin, monotonic_ms() - started);
   const size_t applied = begin + outcome.applied;
   for (size_t i = begin; i < applied; ++i) consume(*order[i]);
+  s_pass_written += static_cast<int64_t>(outcome.applied);
   agent_list unknown(order.begin() + static_cast<ptrdiff_t>(applied),
                      order.begin() + static_cast<ptrdiff_t>(applied + outcome.unknown));
   for (batch_agent* agent : unknown) {
@@ -677,6 +690,7 @@ bool send_writes(const agent_list& order, size_t begin, size_t end, int64_t now)
   }
   if (outcome.ok) return true;
   if (outcome.stopped) return false;
+  s_pass_failed = true;
 
   if (!unknown.empty() && outcome.failure == db_failure::rejected) confirm_now(unknown);
   // The failing write: the first one left unwritten.
@@ -727,6 +741,7 @@ bool flush_batch(std::vector<batch_agent>& batch) {
   agents.reserve(batch.size());
   for (batch_agent& agent : batch) agents.push_back(&agent);
   if (!read_stored_batch(agents)) {
+    s_pass_failed = true;
     const std::string& first = batch.front().id();
     KLOG(2, "get_agent_origin_info failed agent_id is %s ", first.c_str());
     KLOG(2, "get agent last risk info  failed");
@@ -849,11 +864,15 @@ bool agent_risk_changed(const agent_risk_info& stored, const agent_risk_info& up
 }
 
 void flush_agent_level() {
+  s_pass_written = 0;
+  s_pass_failed = false;
   if (g_first_insert) {
     flush_rebuild();
   } else {
     flush_steady();
   }
+  g_cycle_figures.write_pass_agents = s_pass_written;
+  g_cycle_figures.write_pass_failed = s_pass_failed;
 }
 
 void restore_agent_risk_batch(std::map<std::string, agent_risk_info>& batch) {

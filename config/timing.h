@@ -33,5 +33,6 @@ struct cycle_figures {
   int64_t merge_total_reports = 0;  // raw reports the merge took in since start-up
   int64_t merge_caught_up_to = 0;   // its upper bound (seconds) when it read everything below it
   int64_t write_pass_agents = 0;    // agents the last write pass wrote (updated or inserted)
+  bool write_pass_failed = false;   // the last write pass stopped on a failure
 };
 extern cycle_figures g_cycle_figures;

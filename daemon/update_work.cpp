@@ -93,9 +93,11 @@ void update_work(void*) {
 
   if (cycle_stop_requested()) return;
   log_time_use("start update", TABLE_AGENT_LEVEL);
+  g_cycle_figures.write_pass_failed = false;  // a cycle that only waits writes nothing
   update_agent_level();
   log_time_use(">>>>>>>>>>>>>> [finish] update", TABLE_AGENT_LEVEL);
   timing.write_seconds = phase_end();
+  if (g_cycle_figures.write_pass_failed) timing.failed = true;
 
   drop_agent_cache_when_old();
 

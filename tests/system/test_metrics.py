@@ -1,6 +1,7 @@
 """The metrics file an operator's node_exporter reads: it parses with the Prometheus client's
 own text parser, carries every table's lag, and its figures move as events come in."""
 
+import re
 import time
 
 from prometheus_client.parser import text_string_to_metric_families
@@ -69,6 +70,14 @@ def test_figures_follow_the_tables_and_the_rebuild(tree, db, daemon):
     assert abs(first[("korveld_start_time_seconds", frozenset())] - time.time()) < 120
 
     caught_up = wait_metrics(path, lambda s: s[("korveld_rebuild_done", frozenset())] == 1)
+    # The operator's view of the wait in the log, once per waiting cycle, then the rebuild.
+    log = tree.log_text()
+    for read, left in ((2, 2), (4, 1), (6, 0)):
+        assert (f"agent_level rebuild waits: {read} of 6 documents of virus_file_log read; "
+                f"cycles to wait: {left}") in log
+    assert log.count("agent_level rebuild waits: ") == 3
+    assert re.search(r"agent_level rebuilt [\d.]+ s after start-up: 1 agent documents written "
+                     r"in [\d.]+ s", log)
     assert table("virus_file_log", "korveld_table_documents_read_total", caught_up) == 6
     assert table("virus_file_log", "korveld_table_lag_seconds", caught_up) < 30
     assert caught_up[("korveld_pending_buffer_entries", frozenset())] == 6
