@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr int64_t kReplyDocuments = 10000;
+
 constexpr pass_table kPassTables[] = {
     {TABLE_VIRUS_FILE_LOG, "time", "_id"},
     {TABLE_WEBSHELL_LOG, "time", "_id"},
@@ -108,5 +110,9 @@ bool build_pass_query(int32_t table_type, const std::string& last_id, bson_type_
   bson_append_int64(&sort, table->id_field, -1, 1);
   bson_append_document_end(opts, &sort);
   bson_append_int64(opts, "limit", -1, limit);
+  // Replies of up to 10000 documents: a large batch comes in a few round trips (a server's
+  // own default may be a hundred or so), and none holds more than a few MiB.
+  bson_append_int32(opts, "batchSize", -1,
+                    static_cast<int32_t>(limit < kReplyDocuments ? limit : kReplyDocuments));
   return true;
 }

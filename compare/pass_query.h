@@ -17,7 +17,7 @@ struct pass_table {
 // The key fields of `table_type`, or null for a table the passes do not read.
 const pass_table* find_pass_table(int32_t table_type);
 
-// Appends the filter and the options (projection, sort, limit) of a pass over
+// Appends the filter and the options (projection, sort, limit, reply size) of a pass over
 // `table_type` after the key (`last_id` of BSON type `last_id_type`, `last_time`), reading
 // times below `upper` and at most `limit` documents. The id is compared as a string, or as
 // an ObjectId when `last_id_type` says so (`last_id` then holds its 24 hex characters).

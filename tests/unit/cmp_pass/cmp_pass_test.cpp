@@ -178,7 +178,7 @@ TEST(PassQuery, FilterSortAndLimitPerTableAndKey) {
                                  filter.get(), opts.get()));
     EXPECT_EQ(canon(r.filter), canon(filter.get()));
     EXPECT_EQ(
-        canon(std::string("{") + kProjection + R"(,"sort":)" + r.sort + R"(,"limit":500000L})"),
+        canon(std::string("{") + kProjection + R"(,"sort":)" + r.sort + R"(,"limit":500000L,"batchSize":10000})"),
         canon(opts.get()));
   }
 
