@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pymongo
 import pytest
+from bson.int64 import Int64
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("KORVEL_BUILD_DIR", ROOT / "build"))
@@ -55,6 +56,22 @@ def data_commands_between(before, after):
     """{command: n} of the data commands counted between two readings of server_requests."""
     diff = {c: after.get(c, 0) - before.get(c, 0) for c in DATA_COMMANDS}
     return {c: n for c, n in diff.items() if n}
+
+
+def stored_levels(db, since=None):
+    """agent_level by agent id, without col_update_time; checks that every number is an
+    int64 and, given `since`, that the write time is plausible."""
+    got = {}
+    for doc in db.agent_level.find():
+        written = doc.pop("col_update_time")
+        assert isinstance(written, Int64), doc
+        if since is not None:
+            assert since <= written <= time.time() + 1, doc
+        numbers = [v for k, v in doc.items() if k not in ("_id", "event_counts")]
+        numbers += list(doc["event_counts"].values())
+        assert all(isinstance(v, Int64) for v in numbers), doc
+        got[doc["_id"]] = doc
+    return got
 
 
 def _free_port():

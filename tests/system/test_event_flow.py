@@ -12,7 +12,7 @@ from bson import ObjectId
 from bson.int64 import Int64
 
 import rules
-from conftest import CYCLE_END
+from conftest import CYCLE_END, stored_levels
 from rules import BFA, BFA_RAW, DOMAIN, INCIDENT, LEAK, NOFILE, PENDING, VIRUS, WEBSHELL
 
 REBUILT = "update history date finsih"
@@ -83,20 +83,6 @@ def insert(db, tables):
     for table, docs in tables.items():
         if docs:
             db[table].insert_many([dict(d) for d in docs])
-
-
-def stored_levels(db, since):
-    """agent_level by agent id, without col_update_time; checks that every number is an
-    int64 and that the write time is plausible."""
-    got = {}
-    for doc in db.agent_level.find():
-        written = doc.pop("col_update_time")
-        assert isinstance(written, Int64) and since <= written <= time.time() + 1, doc
-        numbers = [v for k, v in doc.items() if k not in ("_id", "event_counts")]
-        numbers += list(doc["event_counts"].values())
-        assert all(isinstance(v, Int64) for v in numbers), doc
-        got[doc["_id"]] = doc
-    return got
 
 
 def assert_levels(db, expected, since):

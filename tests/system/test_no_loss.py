@@ -11,7 +11,7 @@ from bson import ObjectId
 from bson.int64 import Int64
 
 import rules
-from conftest import CYCLE_END
+from conftest import CYCLE_END, stored_levels
 from rules import INCIDENT, LEAK, PENDING, VIRUS
 
 REBUILT = "update history date finsih"
@@ -34,15 +34,6 @@ def incident(incident_id, agent, t_ms, **f):
     return dict({"_id": "o-" + incident_id, "incident_id": incident_id, "agent_id": agent,
                  "update_time": t_ms, "trigger_time": t_ms - 500_000, "dispose": 0,
                  "incident_level": 4, "merged": False}, **f)
-
-
-def levels(db):
-    """agent_level by agent id, without the write time."""
-    got = {}
-    for doc in db.agent_level.find():
-        doc.pop("col_update_time")
-        got[doc["_id"]] = doc
-    return got
 
 
 def pause_between_cycles(d):
@@ -85,7 +76,7 @@ def test_event_committed_after_its_second_reaches_agent_level(tree, db, daemon):
 
     model.read(late, int(time.time()))
     expected = model.flush(lambda a: rules.six_counts(db, a))
-    assert levels(db) == expected
+    assert stored_levels(db) == expected
     assert expected["6001"]["risk_high"] == 2 and expected["6002"]["event_counts"]["adv_threat"] == 1
     assert d.stop() == 0
 
@@ -112,7 +103,7 @@ def test_unusable_pending_document_stalls_nothing_and_is_replaced(tree, db, daem
     model.read(events, int(time.time()))
     expected = model.flush(lambda a: rules.six_counts(db, a))
     assert expected["6001"]["risk_high"] == 3
-    assert levels(db) == expected
+    assert stored_levels(db) == expected
     assert "[1] pending.cpp" in log
     assert "deal_with_event failed" not in d.tree.log_text()
     # The broken document is now a sound one, field for field as korveld writes them.
@@ -128,7 +119,7 @@ def test_unusable_pending_document_stalls_nothing_and_is_replaced(tree, db, daem
     time.sleep(max(0.0, now + 1.05 - time.time()))
     resume(d)
     d.wait_cycles(2)
-    assert levels(db) == expected
+    assert stored_levels(db) == expected
     assert d.stop() == 0
 
 
@@ -153,7 +144,7 @@ def test_tables_with_objectid_ids_page_through_every_batch(tree, db, daemon):
     model.read(rules.history(db), int(time.time()))
     expected = model.rebuild()
     assert sorted(expected) == ["6001", "6002"]
-    assert levels(db) == expected
+    assert stored_levels(db) == expected
     assert "save_last_update_time failed" not in log
     assert f"save last key: leak_info_log|log_id={ids[11]}|time={base + 4}" in log
     assert d.stop() == 0

@@ -6,7 +6,7 @@ lost, none counted twice."""
 import time
 
 import rules
-from conftest import CYCLE_END, DB_NAME
+from conftest import CYCLE_END, DB_NAME, stored_levels
 from rules import VIRUS
 from test_write_pass import (REBUILT, WRITE_PASS_START, pause_between_cycles, registry_of,
                              resume_in_next_second, virus_event)
@@ -20,14 +20,6 @@ def expected_levels(db):
     model = rules.Summaries(registry_of(AGENTS))
     model.read(rules.history(db), int(time.time()) + 1)
     return model.rebuild()
-
-
-def stored_levels(db):
-    got = {}
-    for doc in db.agent_level.find():
-        doc.pop("col_update_time")
-        got[doc["_id"]] = doc
-    return got
 
 
 def wait_for_levels(db, d, expected, timeout=120):

@@ -2,13 +2,12 @@
 error or output, not in the process's command line or environment; whether the URL is
 refused at start, fails against a server that is not there, or works."""
 
-import os
 import time
 import urllib.parse
 
 import pytest
 
-from conftest import CYCLE_END, mongo_url
+from conftest import mongo_url
 
 # Every character that a URL's password must escape, and pieces of it that would give a
 # part of it away (no log line holds them by chance).

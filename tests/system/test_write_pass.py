@@ -6,10 +6,8 @@ import os
 import signal
 import time
 
-from bson.int64 import Int64
-
 import rules
-from conftest import CYCLE_END, data_commands_between, server_requests
+from conftest import CYCLE_END, data_commands_between, server_requests, stored_levels
 from rules import LEAK, VIRUS
 
 WRITE_PASS_START = ">>>>>>start update table: [agent_level]"
@@ -82,12 +80,7 @@ def test_a_cycle_of_360_changed_agents_costs_a_few_commands(tree, db, daemon):
     model.rebuild()
     model.read({VIRUS: added}, now + 1)
     expected = model.flush(lambda a: rules.six_counts(db, a))
-    got = {}
-    for doc in db.agent_level.find():
-        written = doc.pop("col_update_time")
-        assert isinstance(written, Int64) and written >= started
-        got[doc["_id"]] = doc
-    assert got == expected
+    assert stored_levels(db, since=started) == expected
     os.kill(d.proc.pid, signal.SIGCONT)
     assert d.stop() == 0
 
