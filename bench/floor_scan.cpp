@@ -25,6 +25,7 @@
 #include <cstring>
 #include <string>
 
+#include "bfa/bfa_query.h"
 #include "compare/pass_query.h"
 #include "compare/table_catalogue.h"
 
@@ -62,22 +63,12 @@ int64_t scan_reports(mongoc_client_t* client, int64_t from, int64_t now, int64_t
   bool have_id = false;
   int64_t documents = 0;
   for (;;) {
-    bson_t* filter = BCON_NEW("att_times", "{", "$gt", BCON_INT64(0), "}");
-    if (!have_id) {
-      BCON_APPEND(filter, "time", "{", "$gte", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}");
-    } else {
-      BCON_APPEND(filter, "$or", "[",                                              //
-                  "{", "time", "{",                                                //
-                  "$gt", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}", "}",  //
-                  "{", "time", "{",                                                //
-                  "$eq", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}",       //
-                  "_id", "{", "$gt", BCON_OID(&last_id), "}", "}",                 //
-                  "]");
-    }
-    bson_t* opts = BCON_NEW("projection", "{", "duration", BCON_INT64(0), "msg", BCON_INT64(0),
-                            "succ", BCON_INT64(0), "}",                                     //
-                            "sort", "{", "time", BCON_INT64(1), "_id", BCON_INT64(1), "}",  //
-                            "limit", BCON_INT64(limit));
+    // The merge's own query, after the last report read.
+    char last_text[25] = {0};
+    if (have_id) bson_oid_to_string(&last_id, last_text);
+    bson_t* filter = bson_new();
+    bson_t* opts = bson_new();
+    build_merge_query(last_time, last_text, now, limit, filter, opts);
     mongoc_cursor_t* cursor = mongoc_collection_find_with_opts(collection, filter, opts, nullptr);
     const bson_t* document = nullptr;
     int64_t page = 0;

@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "bfa/bfa_query.h"
 #include "config/config.h"
 #include "config/progress.h"
 #include "config/timing.h"
@@ -34,8 +35,6 @@ constexpr int32_t k_origin_type = 5;  // progress entry of the origin log
 constexpr size_t k_batch_slots = 10000;
 // Raw reports per cursor batch: a server's default (FerretDB's is a few hundred after the
 // first 101) would make a large run one getMore per few hundred reports.
-constexpr int64_t k_report_batch = 10000;
-constexpr const char* k_zero_oid = "000000000000000000000000";
 // Refreshes wait until the run ends, a full batch of new attacks goes out, or this many
 // are waiting: the longer they wait, the more reports of one attack fold into one update.
 constexpr size_t k_refresh_bound = 10000;
@@ -521,37 +520,8 @@ void build_bfa_query(bson_t* filter, bson_t* opts, int64_t now) {
   int64_t last_time = 0;
   std::string last_id;
   get_last_key(k_origin_type, last_time, last_id);
-  const size_t n = last_id.size();
-
-  // A damaged stored id (wrong length or not hexadecimal) re-reads the whole second.
-  bson_oid_t oid;
-  if (n == 24 && bson_oid_is_valid(last_id.data(), n)) {
-    bson_oid_init_from_string(&oid, last_id.c_str());
-  } else {
-    bson_oid_init_from_string(&oid, k_zero_oid);
-  }
-
-  // Reports stamped now or later wait for their time: one from an endpoint whose clock is
-  // ahead would otherwise carry the progress past every report still to come.
-  BCON_APPEND(filter, "att_times", "{", "$gt", BCON_INT64(0), "}");
-  if (n == 0) {
-    BCON_APPEND(filter, "time", "{", "$gte", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}");
-  } else {
-    BCON_APPEND(filter, "$or", "[",                                              //
-                "{", "time", "{",                                                //
-                "$gt", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}", "}",  //
-                "{", "time", "{",                                                //
-                "$eq", BCON_INT64(last_time), "$lt", BCON_INT64(now), "}",       //
-                "_id", "{", "$gt", BCON_OID(&oid), "}", "}",                     //
-                "]");
-  }
-
-  BCON_APPEND(opts,                                                                //
-              "projection", "{", "duration", BCON_INT64(0), "msg", BCON_INT64(0),  //
-              "succ", BCON_INT64(0), "}",                                          //
-              "sort", "{", "time", BCON_INT64(1), "_id", BCON_INT64(1), "}",       //
-              "limit", BCON_INT64(g_update_settings.update_anti_query_count),      //
-              "batchSize", BCON_INT64(k_report_batch));
+  build_merge_query(last_time, last_id, now, g_update_settings.update_anti_query_count, filter,
+                    opts);
 }
 
 bool get_doc_id_time(const bson_t* raw, std::string& id, int64_t& time) {
