@@ -58,6 +58,17 @@ def start_steady(tree, db, daemon):
     return d
 
 
+def steady_state_goes_on(db, d):
+    """New events of some agents after the recovery reach agent_level as usual; then an
+    orderly stop."""
+    pause_between_cycles(d)
+    now = int(time.time())
+    db[VIRUS].insert_many([virus_event(f"m{a}", a, now) for a in AGENTS[::7]])
+    resume_in_next_second(d, now)
+    wait_for_levels(db, d, expected_levels(db))
+    assert d.stop() == 0
+
+
 def test_database_killed_during_a_write_pass_loses_and_doubles_nothing(tree, daemon,
                                                                        private_server):
     tree.set_url(private_server.url)
@@ -76,13 +87,7 @@ def test_database_killed_during_a_write_pass_loses_and_doubles_nothing(tree, dae
     print(f"{written} of {len(AGENTS)} agents written when the server was killed")
     wait_for_levels(db, d, expected_levels(db))
 
-    # The steady state goes on as before.
-    pause_between_cycles(d)
-    now = int(time.time())
-    db[VIRUS].insert_many([virus_event(f"m{a}", a, now) for a in AGENTS[::7]])
-    resume_in_next_second(d, now)
-    wait_for_levels(db, d, expected_levels(db))
-    assert d.stop() == 0
+    steady_state_goes_on(db, d)
     client.close()
 
 
@@ -92,10 +97,4 @@ def test_korveld_killed_during_a_write_pass_rebuilds_on_its_restart(tree, db, da
     d = daemon(tree)
     d.wait_log(REBUILT, count=2, timeout=60)
     wait_for_levels(db, d, expected_levels(db), timeout=30)
-
-    pause_between_cycles(d)
-    now = int(time.time())
-    db[VIRUS].insert_many([virus_event(f"m{a}", a, now) for a in AGENTS[::7]])
-    resume_in_next_second(d, now)
-    wait_for_levels(db, d, expected_levels(db))
-    assert d.stop() == 0
+    steady_state_goes_on(db, d)
