@@ -11,7 +11,7 @@
 #include "agent_level/agent_risk.h"
 #include "config/timing.h"
 #include "db/dbconn.h"
-#include "tests/unit/agent_level/fault_proxy.h"
+#include "tests/unit/support/fault_proxy.h"
 #include "tests/unit/support/test_support.h"
 
 using testing_support::bson_ptr;
@@ -373,7 +373,7 @@ TEST_F(WritePass, FailedEventTotalCommandCountsZeroForItsTable) {
   g_agent_risk_map["8"] = high(1);
   fault_proxy proxy(testing_support::test_mongo_url());
   point_db_conn_at(proxy.url());
-  proxy.arm(fault_proxy::fault::drop_request, "aggregate", "webshell_log", -1);
+  proxy.arm(fault_proxy::fault::drop_request, "aggregate", "webshell_log", fault_proxy::every);
 
   flush_agent_level();
   proxy.disarm();

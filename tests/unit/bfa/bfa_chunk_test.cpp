@@ -6,7 +6,7 @@
 
 #include "config/timing.h"
 #include "tests/unit/bfa/bfa_fixture.h"
-#include "tests/unit/bfa/fault_relay.h"
+#include "tests/unit/support/fault_proxy.h"
 
 namespace bfa_testing {
 namespace {
@@ -174,31 +174,33 @@ TEST_F(bfa_chunk, broken_connection_leaves_the_progress_for_the_next_run) {
   const std::string fresh_after = stored(fresh);
   const std::string progress_after = progress();
 
-  using cut = fault_relay::cut;
+  using testing_support::fault_proxy;
+  using fault = fault_proxy::fault;
   struct {
     const char* name;
     const char* command;
-    cut how;
+    fault how;
     const char* message;
   } cases[] = {
-      {"look-up lost on the way", "find", cut::command, "query anti_bfa_log failed"},
-      {"look-up answer lost", "find", cut::reply, "query anti_bfa_log failed"},
-      {"refresh lost on the way", "update", cut::command, "update anti_bfa_log failed log_id is "},
-      {"refresh answer lost", "update", cut::reply, "update anti_bfa_log failed log_id is "},
-      {"insert answer lost", "insert", cut::reply, "inserts anti_bfa_log failed"},
+      {"look-up lost on the way", "find", fault::drop_request, "query anti_bfa_log failed"},
+      {"look-up answer lost", "find", fault::lose_reply, "query anti_bfa_log failed"},
+      {"refresh lost on the way", "update", fault::drop_request,
+       "update anti_bfa_log failed log_id is "},
+      {"refresh answer lost", "update", fault::lose_reply, "update anti_bfa_log failed log_id is "},
+      {"insert answer lost", "insert", fault::lose_reply, "inserts anti_bfa_log failed"},
   };
   for (const auto& c : cases) {
     load();
-    fault_relay relay(testing_support::test_mongo_url());
-    db_conn.set_url(relay.url().c_str());
+    fault_proxy proxy(testing_support::test_mongo_url());
+    db_conn.set_url(proxy.url().c_str());
     ASSERT_TRUE(db_conn.connect());
-    relay.arm(c.command, "anti_bfa_log", c.how);
+    proxy.arm(c.how, c.command, "anti_bfa_log", fault_proxy::every);
     root_.log_mark();
 
     EXPECT_FALSE(merge_anti_bfa_log()) << c.name;
-    EXPECT_GT(relay.cuts(), 0) << c.name;
-    // A command whose answer was lost may still be at work on the server.
-    EXPECT_TRUE(relay.wait_answered()) << c.name;
+    EXPECT_GT(proxy.broken(), 0) << c.name;
+    // A command whose answer was lost is done on the server before the next run reads.
+    EXPECT_TRUE(proxy.wait_answered()) << c.name;
     EXPECT_TRUE(root_.log_contains(c.message)) << c.name << "\n" << root_.log_text();
     EXPECT_EQ(progress(), "5|") << c.name;
 

@@ -21,7 +21,7 @@
 #include "platform/log.h"
 #include "platform/tick.h"
 #include "tests/unit/agent/registry_file.h"
-#include "tests/unit/support/cutting_relay.h"
+#include "tests/unit/support/fault_proxy.h"
 #include "tests/unit/support/test_support.h"
 
 namespace {
@@ -664,11 +664,16 @@ TEST_F(CmpPassTest, EventThatFailedOnTheNetworkIsReadAgainAndCountedOnce) {
     insert(get_table_name(1), r.documents);
 
     {
-      cutting_relay relay(testing_support::test_mongo_url(), "agent_level_pending_log");
-      db_conn.set_url(relay.url().c_str());
+      using testing_support::fault_proxy;
+      fault_proxy proxy(testing_support::test_mongo_url());
+      proxy.arm_marker(fault_proxy::fault::drop_request, "agent_level_pending_log",
+                       fault_proxy::every);
+      db_conn.set_url(
+          proxy.url("serverSelectionTimeoutMS=2000&connectTimeoutMS=2000&socketTimeoutMS=10000")
+              .c_str());
       ASSERT_TRUE(db_conn.connect());
       EXPECT_FALSE(cmp_and_update_agent_inc(1));
-      EXPECT_GE(relay.cuts(), 1);
+      EXPECT_GE(proxy.broken(), 1);
     }
     EXPECT_EQ(r.key_after_failure, key_of(1));
     EXPECT_TRUE(

@@ -12,7 +12,7 @@
 #include "config/config.h"
 #include "db/dbconn.h"
 #include "platform/log.h"
-#include "tests/unit/support/cutting_relay.h"
+#include "tests/unit/support/fault_proxy.h"
 #include "tests/unit/support/test_support.h"
 
 using testing_support::count_docs;
@@ -508,13 +508,18 @@ TEST_F(PendingQueue, UnusableStoredEntryIsTakenAsNewAndReplaced) {
   g_pending_events.clear();
   g_pending_in_db = 1;
   {
-    cutting_relay relay(testing_support::test_mongo_url(), std::string("\x02update\0", 8));
-    db_conn.set_url(relay.url().c_str());
+    using testing_support::fault_proxy;
+    fault_proxy proxy(testing_support::test_mongo_url());
+    proxy.arm_marker(fault_proxy::fault::drop_request, std::string("\x02update\0", 8),
+                     fault_proxy::every);
+    db_conn.set_url(
+        proxy.url("serverSelectionTimeoutMS=2000&connectTimeoutMS=2000&socketTimeoutMS=10000")
+            .c_str());
     ASSERT_TRUE(db_conn.connect());
     event_failure failure;
     EXPECT_FALSE(deal_with_event(1, make_event("bvirus_file_log", {1, 0, 2, 1}), &failure));
     EXPECT_EQ(failure.kind, db_failure::transient);
-    EXPECT_GE(relay.cuts(), 1);
+    EXPECT_GE(proxy.broken(), 1);
   }
   EXPECT_EQ(record_of(), record_with({}, 100));
   testing_support::reconnect_test_server();
