@@ -144,12 +144,13 @@ int korveld_init() {
   }
 
   load_last_keys();
+  // Before the timers: making the figures takes a moment the timers must not count.
+  metrics_start();
 
   cl_timer_start(static_cast<uint64_t>(g_update_settings.update_interval), update_work, nullptr);
   cl_timer_start(kHourlyMs, hourly_work, nullptr);
   cl_timer_start(kRansomMs, update_ransom_work, nullptr);
 
-  metrics_start();
   KLOG(3, "start korvel server...\n");
   return 0;
 }
