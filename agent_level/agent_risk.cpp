@@ -646,7 +646,7 @@ void learn_update_cost(size_t statements, int64_t elapsed_ms) {
   const int64_t fitting =
       kUpdateCommandTargetMs * static_cast<int64_t>(statements) / std::max<int64_t>(elapsed_ms, 1);
   s_updates_per_command = static_cast<size_t>(
-      std::clamp<int64_t>(fitting, 1, static_cast<int64_t>(ordered_writes::kUpdatesPerCommand)));
+      std::clamp<int64_t>(fitting, 1, static_cast<int64_t>(ordered_writes::updates_per_command())));
 }
 
 // Sends the writes order[begin, end) (updates or inserts, not both) as one command. The

@@ -127,6 +127,31 @@ void ordered_writes::clear() {
   ops_.clear();
 }
 
+size_t update_bound_for(const bson_t* build_info) {
+  bson_iter_t iter;
+  if (build_info == nullptr || bson_iter_init_find(&iter, build_info, "ferretdbVersion")) {
+    return ordered_writes::kUpdatesPerCommand;
+  }
+  return ordered_writes::kUpdatesPerCommandElsewhere;
+}
+
+size_t ordered_writes::updates_per_command() {
+  static size_t bound = 0;
+  if (bound != 0) return bound;
+  mongoc_client_t* client = db_conn.get_client();
+  if (client == nullptr) return kUpdatesPerCommand;
+  bson_t command = BSON_INITIALIZER;
+  BSON_APPEND_INT32(&command, "buildInfo", 1);
+  bson_t reply;
+  bson_error_t error;
+  const bool answered =
+      mongoc_client_command_simple(client, "admin", &command, nullptr, &reply, &error);
+  if (answered) bound = update_bound_for(&reply);
+  bson_destroy(&reply);
+  bson_destroy(&command);
+  return answered ? bound : kUpdatesPerCommand;
+}
+
 write_outcome ordered_writes::execute(bool (*should_stop)()) {
   write_outcome outcome;
   size_t begin = 0;
@@ -138,7 +163,7 @@ write_outcome ordered_writes::execute(bool (*should_stop)()) {
     }
     // The next command: a run of one kind, bounded.
     const bool updates = ops_[begin].is_update;
-    const size_t bound = updates ? kUpdatesPerCommand : kInsertsPerCommand;
+    const size_t bound = updates ? updates_per_command() : kInsertsPerCommand;
     size_t end = begin;
     while (end < ops_.size() && ops_[end].is_update == updates && end - begin < bound) ++end;
     if (!send(begin, end, outcome)) {

@@ -39,15 +39,25 @@ struct write_outcome {
   std::string message;        // the driver's or the server's message
 };
 
+// Update statements per command that the server of `build_info` (its buildInfo reply;
+// null when unknown) serves safely: FerretDB 1.24 (SQLite) keeps a connection per update
+// statement until the command ends and hangs once a command has 100 of them, so on
+// FerretDB, and on a server that did not say what it is, 50; on any other 1,000.
+size_t update_bound_for(const bson_t* build_info);
+
 // A queue of ordered single-document updates and inserts for one collection, sent by
 // execute() in order, consecutive operations of one kind in one command each. Commands
-// are bounded: FerretDB 1.24 (SQLite) keeps a connection per update statement until the
-// command ends and hangs once a command has 100 of them, and a bounded command lets a
-// stop request in between be served quickly.
+// are bounded (see update_bound_for), and a bounded command lets a stop request in
+// between be served quickly.
 class ordered_writes {
  public:
-  static constexpr size_t kUpdatesPerCommand = 50;
+  static constexpr size_t kUpdatesPerCommand = 50;  // FerretDB's bound
+  static constexpr size_t kUpdatesPerCommandElsewhere = 1000;
   static constexpr size_t kInsertsPerCommand = 10000;
+
+  // The bound of update statements per command for the connected server: asked once
+  // (buildInfo) and kept; kUpdatesPerCommand until the server has answered.
+  static size_t updates_per_command();
 
   explicit ordered_writes(const char* collection);
   ~ordered_writes();

@@ -1,5 +1,6 @@
 // Ordered writes: order and command bounds, what a failure in the middle leaves applied,
-// a server that does not answer, a stop between commands, and the failure classes.
+// a server that does not answer, a stop between commands, the update bound of each kind of
+// server, and the failure classes.
 #include "db/bulk.h"
 
 #include <string>
@@ -136,6 +137,22 @@ TEST_F(OrderedWrites, StopRequestEndsTheWritesBetweenCommands) {
   EXPECT_TRUE(outcome.stopped);
   EXPECT_EQ(outcome.applied, ordered_writes::kUpdatesPerCommand) << "the first command goes out";
   EXPECT_EQ(count_docs(kColl, R"({"n": 1})"), 50);
+}
+
+TEST_F(OrderedWrites, UpdateBoundFollowsWhatTheServerSaysItIs) {
+  // The test server is FerretDB: it keeps the bound under which it does not hang.
+  EXPECT_EQ(ordered_writes::updates_per_command(), ordered_writes::kUpdatesPerCommand);
+  const struct {
+    const char* build_info;
+    size_t bound;
+  } cases[] = {
+      {R"({"version": "7.0.42", "ferretdbVersion": "v1.24.2", "ok": 1.0})", 50},
+      {R"({"version": "7.0.14", "gitVersion": "ce59cfc6", "modules": [], "ok": 1.0})", 1000},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(update_bound_for(json(c.build_info).get()), c.bound) << c.build_info;
+  }
+  EXPECT_EQ(update_bound_for(nullptr), 50u) << "a server that did not say what it is";
 }
 
 TEST(FailureClasses, TellPassingConditionsFromRefusals) {
