@@ -146,6 +146,41 @@ void log_unreadable(unreadable why, const std::string& agent_id) {
   }
 }
 
+// Numbers wanted from one document, taken in one walk over it: each from the first field
+// of its name, as a look-up by name finds it. Looking each one up from the document's
+// start would walk its fields again for every number read.
+template <size_t N>
+struct wanted_numbers {
+  std::array<std::string_view, N> names;
+  std::array<int64_t, N> values{};
+  std::array<bool, N> seen{};
+  size_t missing = N;
+
+  void take(std::string_view key, const bson_iter_t* iter) {
+    for (size_t i = 0; i < N; ++i) {
+      if (!seen[i] && names[i] == key) {
+        values[i] = bson_iter_as_int64(iter);
+        seen[i] = true;
+        --missing;
+        return;
+      }
+    }
+  }
+};
+
+template <size_t N, size_t Extra = 0>
+constexpr wanted_numbers<N + Extra> wanted_fields(const document_field (&fields)[N],
+                                                  std::array<std::string_view, Extra> extra = {}) {
+  wanted_numbers<N + Extra> wanted;
+  for (size_t i = 0; i < N; ++i) wanted.names[i] = fields[i].key;
+  for (size_t i = 0; i < Extra; ++i) wanted.names[N + i] = extra[i];
+  return wanted;
+}
+
+std::string_view key_of(const bson_iter_t* iter) {
+  return std::string_view(bson_iter_key(iter), bson_iter_key_len(iter));
+}
+
 // The fields of a stored document that a summary is made of (col_update_time is not
 // read). `why` says what made a document incomplete.
 origin_read read_stored_fields(const bson_t* document, agent_risk_info& info, unreadable& why) {
@@ -153,14 +188,28 @@ origin_read read_stored_fields(const bson_t* document, agent_risk_info& info, un
   bson_iter_t iter;
   if (!bson_iter_init(&iter, document)) {
     why = unreadable::no_iterator;
-  } else if (!bson_iter_find(&iter, "event_counts")) {
-    why = unreadable::no_event_counts;
+    return origin_read::incomplete;
   }
+  constexpr size_t kLastRiskTime = std::size(kTopLevelFields);
+  constexpr size_t kTotalEvents = kLastRiskTime + 1;
+  auto top = wanted_fields(kTopLevelFields,
+                           std::array<std::string_view, 2>{"last_risk_time", "total_events"});
+  bool have_counts = false;
   uint32_t length = 0;
   const uint8_t* data = nullptr;
-  if (why == unreadable::none) {
-    if (BSON_ITER_HOLDS_DOCUMENT(&iter)) bson_iter_document(&iter, &length, &data);
-    if (data == nullptr || length < 2) why = unreadable::not_a_document;
+  while ((!have_counts || top.missing > 0) && bson_iter_next(&iter)) {
+    const std::string_view key = key_of(&iter);
+    if (!have_counts && key == "event_counts") {
+      have_counts = true;
+      if (BSON_ITER_HOLDS_DOCUMENT(&iter)) bson_iter_document(&iter, &length, &data);
+    } else {
+      top.take(key, &iter);
+    }
+  }
+  if (!have_counts) {
+    why = unreadable::no_event_counts;
+  } else if (data == nullptr || length < 2) {
+    why = unreadable::not_a_document;
   }
   // A view of the embedded document: no copy is needed to read it.
   bson_t counts;
@@ -169,22 +218,24 @@ origin_read read_stored_fields(const bson_t* document, agent_risk_info& info, un
   }
   if (why != unreadable::none) return origin_read::incomplete;
 
-  agent_risk_info read{};
-  bool complete = true;
-  for (const document_field& field : kTopLevelFields) {
-    complete = complete && dbconn::get_int32(document, field.key, &(read.*field.member));
+  auto nested = wanted_fields(kEventCountFields);
+  if (bson_iter_init(&iter, &counts)) {
+    while (nested.missing > 0 && bson_iter_next(&iter)) nested.take(key_of(&iter), &iter);
   }
-  int64_t last_risk_time = 0;
-  complete = complete && dbconn::get_int64(document, "last_risk_time", &last_risk_time);
-  complete = complete && dbconn::get_int32(document, "total_events", &read.total_events);
-  for (const document_field& field : kEventCountFields) {
-    complete = complete && dbconn::get_int32(&counts, field.key, &(read.*field.member));
-  }
-  if (!complete) {
+  if (top.missing > 0 || nested.missing > 0) {
     why = unreadable::no_field;
     return origin_read::incomplete;
   }
-  read.last_risk_time = static_cast<uint64_t>(last_risk_time);
+  // The counters keep the low 32 bits of what is stored.
+  agent_risk_info read{};
+  for (size_t i = 0; i < std::size(kTopLevelFields); ++i) {
+    read.*kTopLevelFields[i].member = static_cast<int32_t>(top.values[i]);
+  }
+  read.last_risk_time = static_cast<uint64_t>(top.values[kLastRiskTime]);
+  read.total_events = static_cast<int32_t>(top.values[kTotalEvents]);
+  for (size_t i = 0; i < std::size(kEventCountFields); ++i) {
+    read.*kEventCountFields[i].member = static_cast<int32_t>(nested.values[i]);
+  }
   info = read;
   return origin_read::found;
 }
