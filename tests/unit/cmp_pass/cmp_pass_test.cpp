@@ -177,9 +177,9 @@ TEST(PassQuery, FilterSortAndLimitPerTableAndKey) {
     ASSERT_TRUE(build_pass_query(r.table, r.last_id, r.id_type, r.last_time, r.upper, 500000,
                                  filter.get(), opts.get()));
     EXPECT_EQ(canon(r.filter), canon(filter.get()));
-    EXPECT_EQ(
-        canon(std::string("{") + kProjection + R"(,"sort":)" + r.sort + R"(,"limit":500000L,"batchSize":10000})"),
-        canon(opts.get()));
+    EXPECT_EQ(canon(std::string("{") + kProjection + R"(,"sort":)" + r.sort +
+                    R"(,"limit":500000L,"batchSize":10000})"),
+              canon(opts.get()));
   }
 
   for (int32_t table : {0, 5, 6, 7, 11}) {
@@ -668,9 +668,7 @@ TEST_F(CmpPassTest, EventThatFailedOnTheNetworkIsReadAgainAndCountedOnce) {
       fault_proxy proxy(testing_support::test_mongo_url());
       proxy.arm_marker(fault_proxy::fault::drop_request, "agent_level_pending_log",
                        fault_proxy::every);
-      db_conn.set_url(
-          proxy.url("serverSelectionTimeoutMS=2000&connectTimeoutMS=2000&socketTimeoutMS=10000")
-              .c_str());
+      db_conn.set_url(proxy.url(fault_proxy::kShortTimeouts).c_str());
       ASSERT_TRUE(db_conn.connect());
       EXPECT_FALSE(cmp_and_update_agent_inc(1));
       EXPECT_GE(proxy.broken(), 1);

@@ -512,9 +512,7 @@ TEST_F(PendingQueue, UnusableStoredEntryIsTakenAsNewAndReplaced) {
     fault_proxy proxy(testing_support::test_mongo_url());
     proxy.arm_marker(fault_proxy::fault::drop_request, std::string("\x02update\0", 8),
                      fault_proxy::every);
-    db_conn.set_url(
-        proxy.url("serverSelectionTimeoutMS=2000&connectTimeoutMS=2000&socketTimeoutMS=10000")
-            .c_str());
+    db_conn.set_url(proxy.url(fault_proxy::kShortTimeouts).c_str());
     ASSERT_TRUE(db_conn.connect());
     event_failure failure;
     EXPECT_FALSE(deal_with_event(1, make_event("bvirus_file_log", {1, 0, 2, 1}), &failure));

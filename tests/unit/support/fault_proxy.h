@@ -38,6 +38,10 @@ class fault_proxy {
   enum class fault { drop_request, lose_reply };
   // `times` for a rule that breaks every picked message, the driver's retries included.
   static constexpr int every = -1;
+  // URI options for a client whose broken connections should fail a pass quickly rather
+  // than wait out the driver's default timeouts.
+  static constexpr const char* kShortTimeouts =
+      "serverSelectionTimeoutMS=2000&connectTimeoutMS=2000&socketTimeoutMS=10000";
 
   // Listens on a free loopback port and forwards to the server of `upstream_url`
   // ("mongodb://HOST:PORT/...").
